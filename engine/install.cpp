@@ -1,0 +1,85 @@
+// Installation: move the four components into the system folder, record each
+// in the distribution unit, and let the control register itself.
+#include <cstring>
+
+#include "engine/setup_engine.h"
+
+namespace sorvan {
+
+int RecordInstalledFile(Platform& os, const char* path) {
+    platform::ScopedKey key(os);
+    if (!OpenOrCreateKey(os, kFileListKey, key)) return 0;
+    return SetStringValue(os, key.Get(), path, "");
+}
+
+namespace {
+
+// Tells the user what to do about the two copy failures they can fix
+// themselves; any other error is rolled back silently.
+void ReportCopyFailure(Platform& os, OwnerWindow owner, std::uint32_t error) {
+    if (error == platform::kErrorSharingViolation) {
+        os.ShowMessage(owner, kSharingViolationText, kMessageCaption);
+    } else if (error == platform::kErrorAccessDenied) {
+        os.ShowMessage(owner, kAccessDeniedText, kMessageCaption);
+    }
+}
+
+// Loads the installed control and calls its DllRegisterServer. A control
+// without the export counts as failed (-1).
+std::int32_t RegisterControl(Platform& os, const char* controlPath) {
+    std::uint32_t error = 0;
+    platform::ScopedLibrary control(os, os.LoadLibraryFrom(controlPath, &error));
+    if (!control.IsLoaded()) return -1;
+    platform::ProcHandle registerServer = os.FindExport(control.Get(), kRegisterExport);
+    if (registerServer == nullptr) return -1;
+    return os.CallExport(registerServer);
+}
+
+int RollBack(Platform& os, OwnerWindow owner) {
+    (void)RemoveComponents(os, owner);
+    return 0;
+}
+
+}  // namespace
+
+int InstallComponents(Platform& os, OwnerWindow owner) {
+    Manifest manifest;
+    BuildManifest(manifest);
+    char sourceDirectory[kPathSize];
+    const int haveSource = SourceDirectory(os, sourceDirectory);
+    char systemFolder[kPathSize];
+    SystemFolder(os, systemFolder, sizeof systemFolder);
+
+    char sources[kComponentCount][kPathSize];
+    char destinations[kComponentCount][kPathSize];
+    std::memset(sources, 0, sizeof sources);
+    std::memset(destinations, 0, sizeof destinations);
+
+    // Without a source directory there is nothing to copy from: a failed copy
+    // that the user can do nothing about, so no message.
+    if (!haveSource) return RollBack(os, owner);
+
+    for (int i = 0; i < kComponentCount; ++i) {
+        if (!ComposePath(sources[i], kPathSize, sourceDirectory, manifest[i]) ||
+            !ComposePath(destinations[i], kPathSize, systemFolder, manifest[i])) {
+            return RollBack(os, owner);
+        }
+        std::uint32_t error = os.CopyFileOver(sources[i], destinations[i]);
+        if (error != platform::kErrorSuccess) {
+            ReportCopyFailure(os, owner, error);
+            return RollBack(os, owner);
+        }
+        (void)RecordInstalledFile(os, destinations[i]);
+    }
+
+    std::int32_t result = RegisterControl(os, destinations[kControlSlot]);
+    if (result != platform::kHresultOk) return RollBack(os, owner);
+
+    // Only now are the components moved rather than copied: until every step
+    // has succeeded the source directory keeps them all, so that after any
+    // failure the user can simply run the setup again.
+    for (int i = 0; i < kComponentCount; ++i) (void)os.RemoveFile(sources[i]);
+    return 1;
+}
+
+}  // namespace sorvan

@@ -1,0 +1,149 @@
+// The installation engine: moves the four components of the product into the
+// Windows system folder, records them in Internet Explorer's Code Store
+// Database, lets the control register itself, undoes all of it when any step
+// fails, and writes the Add/Remove Programs entry and the product key.
+//
+// The engine holds no state between calls and takes no heap memory: every
+// routine works in zero-filled fixed-size buffers on its own stack frame and
+// reaches the system only through the Platform it is handed.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/platform.h"
+
+namespace sorvan {
+
+using platform::OwnerWindow;
+using platform::Platform;
+using platform::RegRoot;
+
+// Sizes of the working buffers.
+constexpr std::size_t kPathSize = 1024;         // a path: 1023 characters and the NUL
+constexpr std::size_t kSlotSize = 128;          // one manifest slot
+constexpr std::size_t kUninstallFolderSize = 512;
+constexpr std::size_t kUninstallCommandSize = 550;
+constexpr int kComponentCount = 4;
+
+constexpr char kSetupExeName[] = "SORVanActiveXSetup.exe";
+
+// The manifest: control first, in the order every operation handles them.
+constexpr const char* kComponentNames[kComponentCount] = {
+    "LumeTransfer.ocx",
+    "SorVan.dll",
+    "SorVanWin32.dll",
+    "SorVanUninstall.exe",
+};
+constexpr int kControlSlot = 0;
+
+// Registry locations.
+constexpr char kControlClsid[] = "{7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35}";
+constexpr char kDistributionUnitKey[] =
+    "Software\\Microsoft\\Code Store Database\\Distribution Units\\{7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35}";
+constexpr char kFileListKey[] =
+    "Software\\Microsoft\\Code Store Database\\Distribution Units\\{7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35}"
+    "\\Contains\\Files";
+constexpr char kControlClassKey[] = "CLSID\\{7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35}";
+constexpr char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QUElmark";
+constexpr char kProductKey[] = "SOFTWARE\\QUElmark\\SORVAN";
+
+constexpr char kRegisterExport[] = "DllRegisterServer";
+constexpr char kUnregisterExport[] = "DllUnregisterServer";
+
+// The product's Korean texts, as code page 949 bytes.
+// "휴대폰 인증서 서비스"
+constexpr char kMessageCaption[] =
+    "\xC8\xDE\xB4\xEB\xC6\xF9 \xC0\xCE\xC1\xF5\xBC\xAD \xBC\xAD\xBA\xF1\xBD\xBA";
+// "휴대폰 인증서 서비스 설치를 실패하였습니다.\r\n익스플로러를 모두 닫고 다시 실행해 주세요"
+constexpr char kSharingViolationText[] =
+    "\xC8\xDE\xB4\xEB\xC6\xF9 \xC0\xCE\xC1\xF5\xBC\xAD \xBC\xAD\xBA\xF1\xBD\xBA "
+    "\xBC\xB3\xC4\xA1\xB8\xA6 \xBD\xC7\xC6\xD0\xC7\xCF\xBF\xB4\xBD\xC0\xB4\xCF\xB4\xD9.\r\n"
+    "\xC0\xCD\xBD\xBA\xC7\xC3\xB7\xCE\xB7\xAF\xB8\xA6 \xB8\xF0\xB5\xCE \xB4\xDD\xB0\xED "
+    "\xB4\xD9\xBD\xC3 \xBD\xC7\xC7\xE0\xC7\xD8 \xC1\xD6\xBC\xBC\xBF\xE4";
+// "휴대폰 인증서 서비스 설치를 실패하였습니다.\r\n관리자 권한이 있는 계정으로 로그인하고 다시 실행해 주세요"
+constexpr char kAccessDeniedText[] =
+    "\xC8\xDE\xB4\xEB\xC6\xF9 \xC0\xCE\xC1\xF5\xBC\xAD \xBC\xAD\xBA\xF1\xBD\xBA "
+    "\xBC\xB3\xC4\xA1\xB8\xA6 \xBD\xC7\xC6\xD0\xC7\xCF\xBF\xB4\xBD\xC0\xB4\xCF\xB4\xD9.\r\n"
+    "\xB0\xFC\xB8\xAE\xC0\xDA \xB1\xC7\xC7\xD1\xC0\xCC \xC0\xD6\xB4\xC2 \xB0\xE8\xC1\xA4\xC0\xB8\xB7\xCE "
+    "\xB7\xCE\xB1\xD7\xC0\xCE\xC7\xCF\xB0\xED \xB4\xD9\xBD\xC3 \xBD\xC7\xC7\xE0\xC7\xD8 \xC1\xD6\xBC\xBC\xBF\xE4";
+// "SORVan 휴대폰 인증서 서비스"
+constexpr char kDisplayName[] =
+    "SORVan \xC8\xDE\xB4\xEB\xC6\xF9 \xC0\xCE\xC1\xF5\xBC\xAD \xBC\xAD\xBA\xF1\xBD\xBA";
+
+// The product key names the libraries with a lower-case v; the file system
+// ignores the difference.
+constexpr char kDllNameMfc[] = "Sorvan.dll";
+constexpr char kDllNameWin32[] = "SorvanWin32.dll";
+
+// --- Manifest, locations and registry conventions -------------------------
+
+using Manifest = char[kComponentCount][kSlotSize];
+
+// Fills the four slots with the component names, each followed by zeros.
+void BuildManifest(Manifest& manifest);
+
+// The directory the setup program runs from: its module path up to the last
+// backslash, whatever the program is called. Returns 0, leaving `directory`
+// empty, when the module path cannot be read, did not fit the buffer, or has
+// no backslash.
+[[nodiscard]] int SourceDirectory(Platform& os, char (&directory)[kPathSize]);
+
+// The Windows system folder. The query's status is not used: when it fails the
+// zero-filled buffer stays the empty string.
+void SystemFolder(Platform& os, char* folder, std::size_t size);
+
+// `directory` + "\" + `name` into `out`. Returns 0, with `out` holding the
+// empty string, when the result would not fit.
+[[nodiscard]] int ComposePath(char* out, std::size_t size, const char* directory, const char* name);
+
+// Opens HKEY_LOCAL_MACHINE\path with full access, else creates it together
+// with any missing intermediate keys. Returns 1 with the key held in `key`.
+[[nodiscard]] int OpenOrCreateKey(Platform& os, const char* path, platform::ScopedKey& key);
+
+// Writes `text` as a REG_SZ value; 1 on success.
+[[nodiscard]] int SetStringValue(Platform& os, platform::KeyHandle key, const char* name, const char* text,
+                                 platform::TextCoding coding = platform::TextCoding::SystemAnsi);
+
+// --- Installation and removal ---------------------------------------------
+
+// One empty-string value named `path` under the distribution unit's file list.
+int RecordInstalledFile(Platform& os, const char* path);
+
+// Moves the components into the system folder, records them and has the
+// control register itself. 1 on success; on any failure everything installed
+// is removed again, the source directory keeps every component it held, and
+// the result is 0. Only two kinds of copy failure show a message to the user.
+int InstallComponents(Platform& os, OwnerWindow owner);
+
+// Unregisters the control, deletes the components from the system folder and
+// removes the distribution unit. Always 1.
+int RemoveComponents(Platform& os, OwnerWindow owner);
+
+// Deletes root\path with every key below it. 1 when the key could be opened,
+// whatever the deletions then did; 0 when it could not (nothing is deleted).
+int DeleteKeyTree(Platform& os, RegRoot root, const char* path);
+
+// --- Records and the setup run --------------------------------------------
+
+// The Add/Remove Programs entry: "DisplayName", then "UnInstallString".
+int WriteUninstallEntry(Platform& os);
+
+// The product key: "DllPath", "DllNameMFC", "DllNameWin32".
+int WriteProductKey(Platform& os);
+
+// What the setup run reports to the program: the outcome of the installation.
+enum class SetupOutcome { Installed, Failed };
+
+// The process exit status for each outcome: 1603 is ERROR_INSTALL_FAILURE,
+// what Windows installers report for a failed installation.
+constexpr int kExitInstalled = 0;
+constexpr int kExitInstallFailure = 1603;
+[[nodiscard]] constexpr int ExitCodeFor(SetupOutcome outcome) {
+    return outcome == SetupOutcome::Installed ? kExitInstalled : kExitInstallFailure;
+}
+
+// The whole job: install, then the uninstall entry after success, then the
+// product key in every case.
+[[nodiscard]] SetupOutcome RunSetup(Platform& os, OwnerWindow owner);
+
+}  // namespace sorvan

@@ -1,0 +1,176 @@
+// The one interface between the installation engine and the operating system.
+//
+// Every system call the engine makes goes through a Platform, so the engine can
+// be built and exercised away from Windows and any single call can be made to
+// fail. Each call reports its own error code: the Windows layer reads the
+// thread's last error right after the call that failed, in exactly one place,
+// and nothing else in the engine ever asks the system for an error.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+// Opaque handles; the Windows layer stores HKEY, HMODULE, FARPROC and HWND in them.
+struct OpaqueKey;
+struct OpaqueLibrary;
+struct OpaqueProc;
+struct OpaqueWindow;
+using KeyHandle = OpaqueKey*;
+using LibraryHandle = OpaqueLibrary*;
+using ProcHandle = OpaqueProc*;
+using OwnerWindow = OpaqueWindow*;
+
+// The predefined registry roots the engine uses, with their Win32 values.
+enum class RegRoot : std::uint32_t {
+    ClassesRoot = 0x80000000u,   // HKEY_CLASSES_ROOT
+    LocalMachine = 0x80000002u,  // HKEY_LOCAL_MACHINE
+};
+
+// How the text of a string value is to be read. Paths and names that come from
+// the system are in the system's ANSI code page; the product's Korean texts are
+// stored as code page 949 bytes and must be decoded as such whatever the
+// system's code page is.
+enum class TextCoding { SystemAnsi, CodePage949 };
+
+// Win32 error codes the engine and its tests tell apart.
+constexpr std::uint32_t kErrorSuccess = 0;
+constexpr std::uint32_t kErrorFileNotFound = 2;
+constexpr std::uint32_t kErrorAccessDenied = 5;
+constexpr std::uint32_t kErrorInvalidHandle = 6;
+constexpr std::uint32_t kErrorSharingViolation = 32;
+constexpr std::uint32_t kErrorInvalidParameter = 87;
+constexpr std::uint32_t kErrorInsufficientBuffer = 122;
+constexpr std::uint32_t kErrorMoreData = 234;
+constexpr std::uint32_t kErrorNoMoreItems = 259;
+constexpr std::uint32_t kErrorBadExeFormat = 193;
+constexpr std::uint32_t kErrorModNotFound = 126;
+constexpr std::uint32_t kErrorProcNotFound = 127;
+constexpr std::uint32_t kErrorKeyDeleted = 1018;
+
+// S_OK; any other HRESULT from a registration export is a failure.
+constexpr std::int32_t kHresultOk = 0;
+
+class Platform {
+public:
+    // GetModuleFileNameA(NULL, buffer, size): the running program's full path.
+    // Returns the number of characters copied without the NUL; 0 on failure;
+    // `size` when the path was truncated to fit.
+    [[nodiscard]] virtual std::uint32_t ModuleFileName(char* buffer, std::uint32_t size) = 0;
+
+    // SHGetFolderPathA(NULL, CSIDL_SYSTEM, NULL, SHGFP_TYPE_CURRENT, buffer):
+    // the system folder without a trailing backslash. On failure the buffer is
+    // left as it was. Returns the HRESULT.
+    [[nodiscard]] virtual std::int32_t SystemFolderPath(char* buffer, std::size_t size) = 0;
+
+    // CopyFileA(source, destination, FALSE): an existing destination is
+    // overwritten. Returns 0, or the error code of the failed copy.
+    [[nodiscard]] virtual std::uint32_t CopyFileOver(const char* source, const char* destination) = 0;
+
+    // DeleteFileA(path). Returns 0 or the error code.
+    virtual std::uint32_t RemoveFile(const char* path) = 0;
+
+    // LoadLibraryA(path). Returns the module, or null with `*error` set.
+    [[nodiscard]] virtual LibraryHandle LoadLibraryFrom(const char* path, std::uint32_t* error) = 0;
+
+    // GetProcAddress(library, name). Returns the export or null.
+    [[nodiscard]] virtual ProcHandle FindExport(LibraryHandle library, const char* name) = 0;
+
+    // Calls an export taking no arguments and returning an HRESULT
+    // (DllRegisterServer, DllUnregisterServer).
+    [[nodiscard]] virtual std::int32_t CallExport(ProcHandle proc) = 0;
+
+    // FreeLibrary(library).
+    virtual void FreeLibraryHandle(LibraryHandle library) = 0;
+
+    // RegOpenKeyExA(root, path, 0, KEY_ALL_ACCESS, key). Returns the status;
+    // `*key` is written only on success.
+    [[nodiscard]] virtual std::uint32_t OpenKey(RegRoot root, const char* path, KeyHandle* key) = 0;
+
+    // RegCreateKeyExA(root, path, 0, NULL, REG_OPTION_NON_VOLATILE,
+    // KEY_ALL_ACCESS, NULL, key, &disposition): missing intermediate keys are
+    // created, the disposition is not reported. `*key` is written only on success.
+    [[nodiscard]] virtual std::uint32_t CreateKey(RegRoot root, const char* path, KeyHandle* key) = 0;
+
+    // RegSetValueExA(key, name, 0, REG_SZ, text, strlen(text) + 1), or for
+    // CodePage949 text the same value written as Unicode (RegSetValueExW) after
+    // decoding the text as code page 949.
+    [[nodiscard]] virtual std::uint32_t SetString(KeyHandle key, const char* name, const char* text,
+                                                     TextCoding coding) = 0;
+
+    // RegQueryInfoKeyA(key, classBuffer, &classSize, ...): the number of
+    // sub-keys in `*subKeys`, written only on success.
+    [[nodiscard]] virtual std::uint32_t QueryKeyInfo(KeyHandle key, char* classBuffer, std::uint32_t classSize,
+                                                        std::uint32_t* subKeys) = 0;
+
+    // RegEnumKeyExA(key, index, name, &size, NULL, NULL, NULL, NULL).
+    [[nodiscard]] virtual std::uint32_t EnumSubKey(KeyHandle key, std::uint32_t index, char* name,
+                                                   std::uint32_t size) = 0;
+
+    // RegDeleteKeyA(root, path): refuses a key that still has sub-keys.
+    virtual std::uint32_t DeleteKey(RegRoot root, const char* path) = 0;
+
+    // RegCloseKey(key).
+    virtual void CloseKey(KeyHandle key) = 0;
+
+    // A modal message box owned by `owner`, MB_OK | MB_ICONINFORMATION, whose
+    // text and caption are the product's own code page 949 texts. Returns once
+    // the user has dismissed it.
+    virtual void ShowMessage(OwnerWindow owner, const char* text949, const char* caption949) = 0;
+
+protected:
+    ~Platform() = default;
+};
+
+// An open registry key, closed when the object goes out of scope on every path.
+class ScopedKey {
+public:
+    explicit ScopedKey(Platform& os) : os_(&os) {}
+    ScopedKey(const ScopedKey&) = delete;
+    ScopedKey& operator=(const ScopedKey&) = delete;
+    ScopedKey(ScopedKey&& other) noexcept : os_(other.os_), key_(other.key_) { other.key_ = nullptr; }
+    ~ScopedKey() { Reset(); }
+
+    [[nodiscard]] KeyHandle Get() const { return key_; }
+    [[nodiscard]] bool IsOpen() const { return key_ != nullptr; }
+    // The slot that OpenKey/CreateKey fill; any key held is closed first.
+    [[nodiscard]] KeyHandle* Receive() {
+        Reset();
+        return &key_;
+    }
+    void Reset() {
+        if (key_ != nullptr) {
+            os_->CloseKey(key_);
+            key_ = nullptr;
+        }
+    }
+
+private:
+    Platform* os_;
+    KeyHandle key_ = nullptr;
+};
+
+// A loaded library, freed when the object goes out of scope on every path.
+class ScopedLibrary {
+public:
+    ScopedLibrary(Platform& os, LibraryHandle library) : os_(&os), library_(library) {}
+    ScopedLibrary(const ScopedLibrary&) = delete;
+    ScopedLibrary& operator=(const ScopedLibrary&) = delete;
+    ~ScopedLibrary() { Reset(); }
+
+    [[nodiscard]] LibraryHandle Get() const { return library_; }
+    [[nodiscard]] bool IsLoaded() const { return library_ != nullptr; }
+    void Reset() {
+        if (library_ != nullptr) {
+            os_->FreeLibraryHandle(library_);
+            library_ = nullptr;
+        }
+    }
+
+private:
+    Platform* os_;
+    LibraryHandle library_;
+};
+
+}  // namespace platform

@@ -1,0 +1,36 @@
+// The Platform on a real Windows: each operation is the documented Win32 call,
+// in its ANSI variant, with the arguments the engine relies on.
+#pragma once
+
+#include "platform/platform.h"
+
+namespace platform {
+
+class Win32Platform : public Platform {
+public:
+    std::uint32_t ModuleFileName(char* buffer, std::uint32_t size) override;
+    std::int32_t SystemFolderPath(char* buffer, std::size_t size) override;
+    std::uint32_t CopyFileOver(const char* source, const char* destination) override;
+    std::uint32_t RemoveFile(const char* path) override;
+    LibraryHandle LoadLibraryFrom(const char* path, std::uint32_t* error) override;
+    ProcHandle FindExport(LibraryHandle library, const char* name) override;
+    std::int32_t CallExport(ProcHandle proc) override;
+    void FreeLibraryHandle(LibraryHandle library) override;
+    std::uint32_t OpenKey(RegRoot root, const char* path, KeyHandle* key) override;
+    std::uint32_t CreateKey(RegRoot root, const char* path, KeyHandle* key) override;
+    std::uint32_t SetString(KeyHandle key, const char* name, const char* text, TextCoding coding) override;
+    std::uint32_t QueryKeyInfo(KeyHandle key, char* classBuffer, std::uint32_t classSize,
+                               std::uint32_t* subKeys) override;
+    std::uint32_t EnumSubKey(KeyHandle key, std::uint32_t index, char* name, std::uint32_t size) override;
+    std::uint32_t DeleteKey(RegRoot root, const char* path) override;
+    void CloseKey(KeyHandle key) override;
+    void ShowMessage(OwnerWindow owner, const char* text949, const char* caption949) override;
+
+protected:
+    ~Win32Platform() = default;
+};
+
+// The program's one instance.
+Win32Platform& SystemPlatform();
+
+}  // namespace platform

@@ -1,0 +1,504 @@
+#include "tests/fake/fake_platform.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace fake {
+
+namespace {
+
+constexpr std::size_t kMaxKeyNameLength = 255;
+constexpr std::int32_t kHresultFail = static_cast<std::int32_t>(0x80004005u);
+
+std::vector<std::string> SplitPath(const std::string& path) {
+    std::vector<std::string> parts;
+    std::string part;
+    for (char c : path) {
+        if (c == '\\') {
+            if (!part.empty()) parts.push_back(part);
+            part.clear();
+        } else {
+            part += c;
+        }
+    }
+    if (!part.empty()) parts.push_back(part);
+    return parts;
+}
+
+std::string ParentOf(const std::string& path) {
+    std::size_t separator = path.rfind('\\');
+    return separator == std::string::npos ? std::string() : path.substr(0, separator);
+}
+
+std::string RootName(RegRoot root) { return root == RegRoot::ClassesRoot ? "HKCR" : "HKLM"; }
+
+}  // namespace
+
+std::string Fold(const std::string& text) {
+    std::string folded = text;
+    for (char& c : folded) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return folded;
+}
+
+const char* OpName(Op op) {
+    switch (op) {
+        case Op::ModuleFileName: return "ModuleFileName";
+        case Op::SystemFolderPath: return "SystemFolderPath";
+        case Op::CopyFileOver: return "CopyFileOver";
+        case Op::RemoveFile: return "RemoveFile";
+        case Op::LoadLibraryFrom: return "LoadLibraryFrom";
+        case Op::FindExport: return "FindExport";
+        case Op::CallExport: return "CallExport";
+        case Op::FreeLibraryHandle: return "FreeLibraryHandle";
+        case Op::OpenKey: return "OpenKey";
+        case Op::CreateKey: return "CreateKey";
+        case Op::SetString: return "SetString";
+        case Op::QueryKeyInfo: return "QueryKeyInfo";
+        case Op::EnumSubKey: return "EnumSubKey";
+        case Op::DeleteKey: return "DeleteKey";
+        case Op::CloseKey: return "CloseKey";
+        case Op::ShowMessage: return "ShowMessage";
+    }
+    return "?";
+}
+
+struct FakePlatform::Key {
+    std::string name;
+    Key* parent = nullptr;
+    bool deleted = false;
+    std::map<std::string, std::shared_ptr<Key>> children;          // by folded name: enumeration order
+    std::map<std::string, std::pair<std::string, Value>> values;  // folded -> (name as written, value)
+};
+
+std::shared_ptr<FakeControl> WellBehavedControl() {
+    auto control = std::make_shared<FakeControl>();
+    control->onRegister = [](FakePlatform& os, const std::string& path) {
+        os.PutValue(RegRoot::ClassesRoot,
+                    "CLSID\\{7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35}\\InprocServer32", "", path);
+    };
+    control->onUnregister = [](FakePlatform& os, const std::string&) {
+        os.EraseKey(RegRoot::ClassesRoot, "CLSID\\{7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35}");
+    };
+    return control;
+}
+
+FakePlatform::FakePlatform()
+    : classesRoot_(std::make_shared<Key>()), localMachine_(std::make_shared<Key>()) {
+    classesRoot_->name = "HKEY_CLASSES_ROOT";
+    localMachine_->name = "HKEY_LOCAL_MACHINE";
+    AddDirectory(systemFolder);
+    AddDirectory("C:\\Pkg");
+}
+
+FakePlatform::~FakePlatform() = default;
+
+// --- Set-up and inspection -------------------------------------------------
+
+void FakePlatform::AddDirectory(const std::string& path) {
+    std::string folded = Fold(path);
+    while (!folded.empty()) {
+        directories_.insert(folded);
+        folded = ParentOf(folded);
+    }
+}
+
+void FakePlatform::AddFile(const std::string& path, const std::string& content,
+                           std::shared_ptr<FakeControl> library) {
+    AddDirectory(ParentOf(path));
+    files_[Fold(path)] = File{content, std::move(library)};
+}
+
+void FakePlatform::BlockDestination(const std::string& path, std::uint32_t error) { blocked_[Fold(path)] = error; }
+void FakePlatform::UnblockDestination(const std::string& path) { blocked_.erase(Fold(path)); }
+
+bool FakePlatform::FileExists(const std::string& path) const { return files_.count(Fold(path)) != 0; }
+
+std::string FakePlatform::FileContent(const std::string& path) const {
+    auto it = files_.find(Fold(path));
+    return it == files_.end() ? std::string() : it->second.content;
+}
+
+std::shared_ptr<FakePlatform::Key> FakePlatform::Find(RegRoot root, const std::string& path) const {
+    std::shared_ptr<Key> key = root == RegRoot::ClassesRoot ? classesRoot_ : localMachine_;
+    for (const std::string& part : SplitPath(path)) {
+        auto it = key->children.find(Fold(part));
+        if (it == key->children.end()) return nullptr;
+        key = it->second;
+    }
+    return key;
+}
+
+void FakePlatform::PutKey(RegRoot root, const std::string& path) {
+    std::shared_ptr<Key> key;
+    (void)Lookup(root, path, true, &key);
+}
+
+void FakePlatform::PutValue(RegRoot root, const std::string& path, const std::string& name,
+                            const std::string& data) {
+    std::shared_ptr<Key> key;
+    if (Lookup(root, path, true, &key) == platform::kErrorSuccess) {
+        key->values[Fold(name)] = {name, Value{data, TextCoding::SystemAnsi}};
+    }
+}
+
+void FakePlatform::EraseKey(RegRoot root, const std::string& path) {
+    std::shared_ptr<Key> key = Find(root, path);
+    if (!key || key->parent == nullptr) return;
+    std::vector<Key*> pending{key.get()};
+    while (!pending.empty()) {
+        Key* next = pending.back();
+        pending.pop_back();
+        next->deleted = true;
+        for (auto& entry : next->children) pending.push_back(entry.second.get());
+    }
+    key->parent->children.erase(Fold(key->name));
+}
+
+bool FakePlatform::KeyExists(RegRoot root, const std::string& path) const { return Find(root, path) != nullptr; }
+
+bool FakePlatform::ValueOf(RegRoot root, const std::string& path, const std::string& name, Value* out) const {
+    std::shared_ptr<Key> key = Find(root, path);
+    if (!key) return false;
+    auto it = key->values.find(Fold(name));
+    if (it == key->values.end()) return false;
+    *out = it->second.second;
+    return true;
+}
+
+std::vector<std::string> FakePlatform::ValueNames(RegRoot root, const std::string& path) const {
+    std::vector<std::string> names;
+    if (std::shared_ptr<Key> key = Find(root, path)) {
+        for (const auto& entry : key->values) names.push_back(entry.second.first);
+    }
+    return names;
+}
+
+std::vector<std::string> FakePlatform::SubKeyNames(RegRoot root, const std::string& path) const {
+    std::vector<std::string> names;
+    if (std::shared_ptr<Key> key = Find(root, path)) {
+        for (const auto& entry : key->children) names.push_back(entry.second->name);
+    }
+    return names;
+}
+
+std::size_t FakePlatform::KeyCount(RegRoot root) const {
+    std::size_t count = 0;
+    std::vector<const Key*> pending{(root == RegRoot::ClassesRoot ? classesRoot_ : localMachine_).get()};
+    while (!pending.empty()) {
+        const Key* key = pending.back();
+        pending.pop_back();
+        for (const auto& entry : key->children) {
+            ++count;
+            pending.push_back(entry.second.get());
+        }
+    }
+    return count;
+}
+
+std::size_t FakePlatform::LoadedLibraries() const {
+    std::size_t count = 0;
+    for (const auto& entry : libraries_) count += static_cast<std::size_t>(entry.second.references);
+    return count;
+}
+
+std::vector<Op> FakePlatform::Ops() const {
+    std::vector<Op> ops;
+    for (const Call& call : calls) ops.push_back(call.op);
+    return ops;
+}
+
+int FakePlatform::CountOf(Op op) const {
+    return static_cast<int>(std::count_if(calls.begin(), calls.end(), [op](const Call& c) { return c.op == op; }));
+}
+
+// --- Fault injection -------------------------------------------------------
+
+void FakePlatform::FailCall(Op op, int occurrence, std::uint32_t error) {
+    faults_.push_back(Fault{op, occurrence, std::string(), error});
+}
+
+void FakePlatform::FailNthCall(int n, std::uint32_t error) {
+    failNth_ = n;
+    failNthError_ = error;
+}
+
+void FakePlatform::FailCallsOn(Op op, const std::string& argument, std::uint32_t error) {
+    faults_.push_back(Fault{op, 0, Fold(argument), error});
+}
+
+bool FakePlatform::Intercept(Op op, const std::string& argument, std::uint32_t* error) {
+    calls.push_back(Call{op, argument});
+    const int occurrence = ++opCounts_[op];
+    if (failNth_ != 0 && static_cast<int>(calls.size()) == failNth_) {
+        *error = failNthError_;
+        return true;
+    }
+    for (const Fault& fault : faults_) {
+        if (fault.op != op) continue;
+        if ((fault.occurrence != 0 && fault.occurrence == occurrence) ||
+            (fault.occurrence == 0 && fault.argument == Fold(argument))) {
+            *error = fault.error;
+            return true;
+        }
+    }
+    return false;
+}
+
+// --- Files and libraries ---------------------------------------------------
+
+std::uint32_t FakePlatform::ModuleFileName(char* buffer, std::uint32_t size) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::ModuleFileName, modulePath, &error)) return 0;
+    if (size == 0) return 0;
+    // As on Windows XP and later: a path that does not fit is truncated, NUL
+    // terminated, and the buffer size returned.
+    if (modulePath.size() >= size) {
+        std::memcpy(buffer, modulePath.data(), size - 1);
+        buffer[size - 1] = '\0';
+        return size;
+    }
+    std::memcpy(buffer, modulePath.c_str(), modulePath.size() + 1);
+    return static_cast<std::uint32_t>(modulePath.size());
+}
+
+std::int32_t FakePlatform::SystemFolderPath(char* buffer, std::size_t size) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::SystemFolderPath, systemFolder, &error)) return kHresultFail;
+    if (systemFolder.size() >= size) return kHresultFail;
+    std::memcpy(buffer, systemFolder.c_str(), systemFolder.size() + 1);
+    return 0;
+}
+
+std::uint32_t FakePlatform::CopyFileOver(const char* source, const char* destination) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::CopyFileOver, std::string(source) + " -> " + destination, &error)) return error;
+    auto from = files_.find(Fold(source));
+    if (from == files_.end()) return platform::kErrorFileNotFound;
+    const std::string to = Fold(destination);
+    if (directories_.count(ParentOf(to)) == 0) return 3;  // ERROR_PATH_NOT_FOUND
+    if (directories_.count(to) != 0) return platform::kErrorAccessDenied;
+    auto block = blocked_.find(to);
+    if (block != blocked_.end()) return block->second;
+    if (to == from->first) return platform::kErrorSharingViolation;
+    for (const auto& entry : libraries_) {
+        if (Fold(entry.second.path) == to) return platform::kErrorSharingViolation;  // a mapped image
+    }
+    files_[to] = from->second;
+    return platform::kErrorSuccess;
+}
+
+std::uint32_t FakePlatform::RemoveFile(const char* path) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::RemoveFile, path, &error)) return error;
+    auto it = files_.find(Fold(path));
+    if (it == files_.end()) return platform::kErrorFileNotFound;
+    for (const auto& entry : libraries_) {
+        if (Fold(entry.second.path) == it->first) return platform::kErrorAccessDenied;  // still loaded
+    }
+    files_.erase(it);
+    return platform::kErrorSuccess;
+}
+
+platform::LibraryHandle FakePlatform::LoadLibraryFrom(const char* path, std::uint32_t* error) {
+    if (Intercept(Op::LoadLibraryFrom, path, error)) return nullptr;
+    auto it = files_.find(Fold(path));
+    if (it == files_.end()) {
+        *error = platform::kErrorModNotFound;
+        return nullptr;
+    }
+    if (!it->second.library) {
+        *error = platform::kErrorBadExeFormat;
+        return nullptr;
+    }
+    for (auto& entry : libraries_) {
+        if (Fold(entry.second.path) == it->first) {
+            ++entry.second.references;
+            *error = 0;
+            return reinterpret_cast<platform::LibraryHandle>(entry.first);
+        }
+    }
+    const std::uintptr_t handle = nextLibrary_;
+    nextLibrary_ += 0x10000;
+    libraries_[handle] = Library{path, it->second.library, 1};
+    *error = 0;
+    return reinterpret_cast<platform::LibraryHandle>(handle);
+}
+
+platform::ProcHandle FakePlatform::FindExport(platform::LibraryHandle library, const char* name) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::FindExport, name, &error)) return nullptr;
+    auto it = libraries_.find(reinterpret_cast<std::uintptr_t>(library));
+    if (it == libraries_.end()) {
+        ++badHandleUses;
+        return nullptr;
+    }
+    const bool isRegister = std::strcmp(name, "DllRegisterServer") == 0;
+    const bool isUnregister = std::strcmp(name, "DllUnregisterServer") == 0;
+    if ((isRegister && !it->second.control->hasRegister) || (isUnregister && !it->second.control->hasUnregister) ||
+        (!isRegister && !isUnregister)) {
+        return nullptr;
+    }
+    const std::uintptr_t proc = it->first + (isRegister ? 1 : 2);
+    procs_[proc] = {it->first, isRegister};
+    return reinterpret_cast<platform::ProcHandle>(proc);
+}
+
+std::int32_t FakePlatform::CallExport(platform::ProcHandle proc) {
+    auto it = procs_.find(reinterpret_cast<std::uintptr_t>(proc));
+    std::uint32_t error = 0;
+    if (Intercept(Op::CallExport, it == procs_.end() ? "?" : (it->second.second ? "register" : "unregister"),
+                  &error)) {
+        return static_cast<std::int32_t>(0x80070000u | (error & 0xFFFFu));  // HRESULT_FROM_WIN32
+    }
+    if (it == procs_.end() || libraries_.count(it->second.first) == 0) {
+        ++badHandleUses;  // calling into an unloaded library would crash on Windows
+        return kHresultFail;
+    }
+    const Library library = libraries_[it->second.first];
+    if (it->second.second) {
+        if (library.control->onRegister) library.control->onRegister(*this, library.path);
+        return library.control->registerResult;
+    }
+    if (library.control->onUnregister) library.control->onUnregister(*this, library.path);
+    return library.control->unregisterResult;
+}
+
+void FakePlatform::FreeLibraryHandle(platform::LibraryHandle library) {
+    std::uint32_t error = 0;
+    (void)Intercept(Op::FreeLibraryHandle, "", &error);
+    auto it = libraries_.find(reinterpret_cast<std::uintptr_t>(library));
+    if (it == libraries_.end()) {
+        ++badHandleUses;
+        return;
+    }
+    if (--it->second.references == 0) libraries_.erase(it);
+}
+
+// --- Registry ----------------------------------------------------------------
+
+std::uint32_t FakePlatform::Lookup(RegRoot root, const std::string& path, bool create, std::shared_ptr<Key>* out) {
+    std::shared_ptr<Key> key = root == RegRoot::ClassesRoot ? classesRoot_ : localMachine_;
+    for (const std::string& part : SplitPath(path)) {
+        if (part.size() > kMaxKeyNameLength) return platform::kErrorInvalidParameter;
+        auto it = key->children.find(Fold(part));
+        if (it == key->children.end()) {
+            if (!create) return platform::kErrorFileNotFound;
+            auto child = std::make_shared<Key>();
+            child->name = part;
+            child->parent = key.get();
+            it = key->children.emplace(Fold(part), child).first;
+        }
+        key = it->second;
+    }
+    *out = key;
+    return platform::kErrorSuccess;
+}
+
+FakePlatform::Key* FakePlatform::Handle(platform::KeyHandle key) {
+    auto it = keyHandles_.find(reinterpret_cast<std::uintptr_t>(key));
+    if (it == keyHandles_.end()) {
+        ++badHandleUses;
+        return nullptr;
+    }
+    return it->second.get();
+}
+
+std::uint32_t FakePlatform::OpenKey(RegRoot root, const char* path, platform::KeyHandle* key) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::OpenKey, RootName(root) + "\\" + path, &error)) return error;
+    std::shared_ptr<Key> found;
+    error = Lookup(root, path, false, &found);
+    if (error != platform::kErrorSuccess) return error;
+    const std::uintptr_t handle = nextHandle_;
+    nextHandle_ += 4;
+    keyHandles_[handle] = found;
+    *key = reinterpret_cast<platform::KeyHandle>(handle);
+    return platform::kErrorSuccess;
+}
+
+std::uint32_t FakePlatform::CreateKey(RegRoot root, const char* path, platform::KeyHandle* key) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::CreateKey, RootName(root) + "\\" + path, &error)) return error;
+    // Validate every name before creating anything, as the real call does.
+    for (const std::string& part : SplitPath(path)) {
+        if (part.size() > kMaxKeyNameLength) return platform::kErrorInvalidParameter;
+    }
+    std::shared_ptr<Key> found;
+    error = Lookup(root, path, true, &found);
+    if (error != platform::kErrorSuccess) return error;
+    const std::uintptr_t handle = nextHandle_;
+    nextHandle_ += 4;
+    keyHandles_[handle] = found;
+    *key = reinterpret_cast<platform::KeyHandle>(handle);
+    return platform::kErrorSuccess;
+}
+
+std::uint32_t FakePlatform::SetString(platform::KeyHandle key, const char* name, const char* text,
+                                      TextCoding coding) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::SetString, name, &error)) return error;
+    Key* target = Handle(key);
+    if (target == nullptr) return platform::kErrorInvalidHandle;
+    if (target->deleted) return platform::kErrorKeyDeleted;
+    target->values[Fold(name)] = {name, Value{text, coding}};
+    return platform::kErrorSuccess;
+}
+
+std::uint32_t FakePlatform::QueryKeyInfo(platform::KeyHandle key, char* classBuffer, std::uint32_t classSize,
+                                         std::uint32_t* subKeys) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::QueryKeyInfo, "", &error)) return error;
+    Key* target = Handle(key);
+    if (target == nullptr) return platform::kErrorInvalidHandle;
+    if (target->deleted) return platform::kErrorKeyDeleted;
+    if (classSize > 0) classBuffer[0] = '\0';
+    *subKeys = static_cast<std::uint32_t>(target->children.size());
+    return platform::kErrorSuccess;
+}
+
+std::uint32_t FakePlatform::EnumSubKey(platform::KeyHandle key, std::uint32_t index, char* name,
+                                       std::uint32_t size) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::EnumSubKey, std::to_string(index), &error)) return error;
+    Key* target = Handle(key);
+    if (target == nullptr) return platform::kErrorInvalidHandle;
+    if (target->deleted) return platform::kErrorKeyDeleted;
+    if (index >= target->children.size()) return platform::kErrorNoMoreItems;
+    auto it = target->children.begin();
+    std::advance(it, index);
+    const std::string& childName = it->second->name;
+    if (childName.size() + 1 > size) return platform::kErrorMoreData;
+    std::memcpy(name, childName.c_str(), childName.size() + 1);
+    return platform::kErrorSuccess;
+}
+
+std::uint32_t FakePlatform::DeleteKey(RegRoot root, const char* path) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::DeleteKey, RootName(root) + "\\" + path, &error)) return error;
+    if (SplitPath(path).empty()) return platform::kErrorAccessDenied;  // a root cannot be deleted
+    std::shared_ptr<Key> found;
+    error = Lookup(root, path, false, &found);
+    if (error != platform::kErrorSuccess) return error;
+    if (!found->children.empty()) return platform::kErrorAccessDenied;
+    found->deleted = true;
+    found->values.clear();
+    found->parent->children.erase(Fold(found->name));
+    deletedKeys.push_back(RootName(root) + "\\" + path);
+    return platform::kErrorSuccess;
+}
+
+void FakePlatform::CloseKey(platform::KeyHandle key) {
+    std::uint32_t error = 0;
+    (void)Intercept(Op::CloseKey, "", &error);
+    if (keyHandles_.erase(reinterpret_cast<std::uintptr_t>(key)) == 0) ++badHandleUses;
+}
+
+void FakePlatform::ShowMessage(platform::OwnerWindow owner, const char* text949, const char* caption949) {
+    std::uint32_t error = 0;
+    (void)Intercept(Op::ShowMessage, text949, &error);
+    messages.push_back(Message{owner, text949, caption949});
+}
+
+}  // namespace fake

@@ -1,0 +1,190 @@
+// A working stand-in for Windows: an in-memory registry and file system with
+// the real ones' rules, loadable stand-in controls, and fault injection.
+//
+// Rules kept from the real registry: key and value names compare without
+// regard to case; sub-keys enumerate in name order, so deleting one shifts the
+// positions after it; RegDeleteKey refuses a key that still has sub-keys; a
+// handle to a deleted key answers ERROR_KEY_DELETED; a sub-key name longer than
+// 255 characters is refused; RegEnumKeyEx answers ERROR_MORE_DATA when the
+// name does not fit; REG_SZ data is stored exactly as given.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace fake {
+
+using platform::RegRoot;
+using platform::TextCoding;
+
+enum class Op {
+    ModuleFileName,
+    SystemFolderPath,
+    CopyFileOver,
+    RemoveFile,
+    LoadLibraryFrom,
+    FindExport,
+    CallExport,
+    FreeLibraryHandle,
+    OpenKey,
+    CreateKey,
+    SetString,
+    QueryKeyInfo,
+    EnumSubKey,
+    DeleteKey,
+    CloseKey,
+    ShowMessage,
+};
+const char* OpName(Op op);
+
+class FakePlatform;
+
+// What a stand-in control does when it is loaded and asked to (un)register.
+struct FakeControl {
+    bool hasRegister = true;
+    bool hasUnregister = true;
+    std::int32_t registerResult = 0;
+    std::int32_t unregisterResult = 0;
+    // Run inside DllRegisterServer / DllUnregisterServer, with the control's path.
+    std::function<void(FakePlatform&, const std::string& path)> onRegister;
+    std::function<void(FakePlatform&, const std::string& path)> onUnregister;
+};
+// A control that registers its class key (with an InprocServer32 sub-key
+// naming itself) and removes it again on unregistration.
+std::shared_ptr<FakeControl> WellBehavedControl();
+
+struct Value {
+    std::string data;  // the bytes as given, without the NUL
+    TextCoding coding = TextCoding::SystemAnsi;
+};
+
+struct Message {
+    platform::OwnerWindow owner;
+    std::string text;
+    std::string caption;
+};
+
+struct Call {
+    Op op;
+    std::string argument;
+};
+
+class FakePlatform final : public platform::Platform {
+public:
+    FakePlatform();
+    ~FakePlatform();
+
+    // --- Setting up the machine --------------------------------------
+    std::string modulePath = "C:\\Pkg\\SORVanActiveXSetup.exe";
+    std::string systemFolder = "C:\\WINDOWS\\system32";
+    void AddDirectory(const std::string& path);
+    void AddFile(const std::string& path, const std::string& content = "data",
+                 std::shared_ptr<FakeControl> library = nullptr);
+    // The next copies onto `path` fail with `error` (a held-open file, a
+    // read-only one, a directory standing at that name).
+    void BlockDestination(const std::string& path, std::uint32_t error);
+    void UnblockDestination(const std::string& path);
+
+    // Registry set-up and inspection, outside the call log.
+    void PutKey(RegRoot root, const std::string& path);
+    void PutValue(RegRoot root, const std::string& path, const std::string& name, const std::string& data);
+    void EraseKey(RegRoot root, const std::string& path);  // with everything below it
+    [[nodiscard]] bool KeyExists(RegRoot root, const std::string& path) const;
+    [[nodiscard]] bool ValueOf(RegRoot root, const std::string& path, const std::string& name, Value* out) const;
+    [[nodiscard]] std::vector<std::string> ValueNames(RegRoot root, const std::string& path) const;
+    [[nodiscard]] std::vector<std::string> SubKeyNames(RegRoot root, const std::string& path) const;
+    [[nodiscard]] std::size_t KeyCount(RegRoot root) const;
+
+    [[nodiscard]] bool FileExists(const std::string& path) const;
+    [[nodiscard]] std::string FileContent(const std::string& path) const;
+
+    // --- Fault injection ---------------------------------------------
+    // The `occurrence`-th call (1-based) of `op` fails with `error`.
+    void FailCall(Op op, int occurrence, std::uint32_t error);
+    // The `n`-th platform call of the run (1-based), whatever it is, fails.
+    void FailNthCall(int n, std::uint32_t error);
+    // Every call of `op` whose argument equals `argument` (case-insensitive) fails.
+    void FailCallsOn(Op op, const std::string& argument, std::uint32_t error);
+
+    // --- What happened -----------------------------------------------
+    std::vector<Call> calls;
+    std::vector<Message> messages;
+    std::vector<std::string> deletedKeys;     // in deletion order, "root\path"
+    [[nodiscard]] std::size_t OpenKeyHandles() const { return keyHandles_.size(); }
+    [[nodiscard]] std::size_t LoadedLibraries() const;
+    int badHandleUses = 0;  // closes or uses of handles that were never open
+    [[nodiscard]] std::vector<Op> Ops() const;
+    [[nodiscard]] int CountOf(Op op) const;
+
+    // --- Platform ------------------------------------------------------
+    std::uint32_t ModuleFileName(char* buffer, std::uint32_t size) override;
+    std::int32_t SystemFolderPath(char* buffer, std::size_t size) override;
+    std::uint32_t CopyFileOver(const char* source, const char* destination) override;
+    std::uint32_t RemoveFile(const char* path) override;
+    platform::LibraryHandle LoadLibraryFrom(const char* path, std::uint32_t* error) override;
+    platform::ProcHandle FindExport(platform::LibraryHandle library, const char* name) override;
+    std::int32_t CallExport(platform::ProcHandle proc) override;
+    void FreeLibraryHandle(platform::LibraryHandle library) override;
+    std::uint32_t OpenKey(RegRoot root, const char* path, platform::KeyHandle* key) override;
+    std::uint32_t CreateKey(RegRoot root, const char* path, platform::KeyHandle* key) override;
+    std::uint32_t SetString(platform::KeyHandle key, const char* name, const char* text,
+                            TextCoding coding) override;
+    std::uint32_t QueryKeyInfo(platform::KeyHandle key, char* classBuffer, std::uint32_t classSize,
+                               std::uint32_t* subKeys) override;
+    std::uint32_t EnumSubKey(platform::KeyHandle key, std::uint32_t index, char* name,
+                             std::uint32_t size) override;
+    std::uint32_t DeleteKey(RegRoot root, const char* path) override;
+    void CloseKey(platform::KeyHandle key) override;
+    void ShowMessage(platform::OwnerWindow owner, const char* text949, const char* caption949) override;
+
+    struct Key;
+
+private:
+    struct File {
+        std::string content;
+        std::shared_ptr<FakeControl> library;
+    };
+    struct Library {
+        std::string path;
+        std::shared_ptr<FakeControl> control;
+        int references = 0;
+    };
+    struct Fault {
+        Op op;
+        int occurrence;  // 0: by argument
+        std::string argument;
+        std::uint32_t error;
+    };
+
+    // Logs the call and answers whether an injected fault hits it.
+    bool Intercept(Op op, const std::string& argument, std::uint32_t* error);
+    std::uint32_t Lookup(RegRoot root, const std::string& path, bool create, std::shared_ptr<Key>* out);
+    std::shared_ptr<Key> Find(RegRoot root, const std::string& path) const;
+    Key* Handle(platform::KeyHandle key);
+
+    std::shared_ptr<Key> classesRoot_;
+    std::shared_ptr<Key> localMachine_;
+    std::map<std::uintptr_t, std::shared_ptr<Key>> keyHandles_;
+    std::uintptr_t nextHandle_ = 0x100;
+    std::map<std::string, File> files_;            // by folded path
+    std::set<std::string> directories_;            // folded
+    std::map<std::string, std::uint32_t> blocked_;  // folded destination -> error
+    std::map<std::uintptr_t, Library> libraries_;
+    std::map<std::uintptr_t, std::pair<std::uintptr_t, bool>> procs_;  // proc -> (library, register?)
+    std::uintptr_t nextLibrary_ = 0x10000;
+    std::vector<Fault> faults_;
+    int failNth_ = 0;
+    std::uint32_t failNthError_ = 0;
+    std::map<Op, int> opCounts_;
+};
+
+std::string Fold(const std::string& text);  // ASCII lower case, as the registry compares
+
+}  // namespace fake

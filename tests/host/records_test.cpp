@@ -1,0 +1,146 @@
+#include "tests/host/test_support.h"
+
+namespace sorvan_test {
+namespace {
+
+using RecordsTest = PackageTest;
+
+std::string ValueData(const FakePlatform& os, const std::string& key, const std::string& name) {
+    fake::Value value;
+    return os.ValueOf(RegRoot::LocalMachine, key, name, &value) ? value.data : "<missing>";
+}
+
+TEST_F(RecordsTest, UninstallEntryAndProductKeyHoldTheirValues) {
+    EXPECT_EQ(sorvan::WriteUninstallEntry(os), 1);
+    EXPECT_EQ(sorvan::WriteProductKey(os), 1);
+    fake::Value display;
+    ASSERT_TRUE(os.ValueOf(RegRoot::LocalMachine, kUninstall, "DisplayName", &display));
+    EXPECT_EQ(display.data, sorvan::kDisplayName);
+    EXPECT_EQ(display.coding, platform::TextCoding::CodePage949) << "the Korean name is decoded explicitly";
+    EXPECT_EQ(ValueData(os, kUninstall, "UnInstallString"), "C:\\WINDOWS\\system32\\SorVanUninstall.exe");
+    EXPECT_EQ(ValueData(os, kProduct, "DllPath"), "C:\\WINDOWS\\system32");
+    EXPECT_EQ(ValueData(os, kProduct, "DllNameMFC"), "Sorvan.dll");
+    EXPECT_EQ(ValueData(os, kProduct, "DllNameWin32"), "SorvanWin32.dll");
+    // Names as written, in the order written.
+    std::vector<std::string> written;
+    for (const fake::Call& call : os.calls) {
+        if (call.op == Op::SetString) written.push_back(call.argument);
+    }
+    EXPECT_EQ(written, (std::vector<std::string>{"DisplayName", "UnInstallString", "DllPath", "DllNameMFC",
+                                                 "DllNameWin32"}));
+    EXPECT_TRUE(os.KeyExists(RegRoot::LocalMachine, "SOFTWARE\\QUElmark"));
+    ExpectNothingLeftOpen();
+}
+
+TEST_F(RecordsTest, ExistingValuesAreOverwrittenOthersStay) {
+    os.PutValue(RegRoot::LocalMachine, kUninstall, "DisplayName", "old");
+    os.PutValue(RegRoot::LocalMachine, kUninstall, "uninstallstring", "old");
+    os.PutValue(RegRoot::LocalMachine, kUninstall, "Publisher", "QUElmark");
+    os.PutValue(RegRoot::LocalMachine, kProduct, "DllPath", "D:\\old");
+    os.PutValue(RegRoot::LocalMachine, kProduct, "Version", "1.0");
+    EXPECT_EQ(sorvan::WriteUninstallEntry(os), 1);
+    EXPECT_EQ(sorvan::WriteProductKey(os), 1);
+    EXPECT_EQ(ValueData(os, kUninstall, "Publisher"), "QUElmark");
+    EXPECT_EQ(ValueData(os, kUninstall, "UNINSTALLSTRING"), "C:\\WINDOWS\\system32\\SorVanUninstall.exe");
+    EXPECT_EQ(os.ValueNames(RegRoot::LocalMachine, kUninstall).size(), 3u);
+    EXPECT_EQ(ValueData(os, kProduct, "DllPath"), "C:\\WINDOWS\\system32");
+    EXPECT_EQ(ValueData(os, kProduct, "Version"), "1.0");
+}
+
+TEST_F(RecordsTest, FirstFailingValueStopsTheRecordAndClosesTheKey) {
+    os.FailCallsOn(Op::SetString, "DisplayName", platform::kErrorAccessDenied);
+    EXPECT_EQ(sorvan::WriteUninstallEntry(os), 0);
+    EXPECT_EQ(ValueData(os, kUninstall, "UnInstallString"), "<missing>");
+    ExpectNothingLeftOpen();
+
+    // Each of the product key's values in turn: those before it stay written.
+    const char* names[] = {"DllPath", "DllNameMFC", "DllNameWin32"};
+    for (int failing = 0; failing < 3; ++failing) {
+        FakePlatform fresh;
+        fresh.FailCallsOn(Op::SetString, names[failing], platform::kErrorAccessDenied);
+        EXPECT_EQ(sorvan::WriteProductKey(fresh), 0);
+        EXPECT_EQ(fresh.ValueNames(RegRoot::LocalMachine, kProduct).size(), static_cast<std::size_t>(failing));
+        EXPECT_EQ(fresh.CountOf(Op::SetString), failing + 1);
+        EXPECT_EQ(fresh.OpenKeyHandles(), 0u);
+    }
+}
+
+TEST_F(RecordsTest, KeyThatCanNeitherBeOpenedNorCreatedWritesNothing) {
+    os.FailCallsOn(Op::OpenKey, "HKLM\\" + kProduct, platform::kErrorAccessDenied);
+    os.FailCallsOn(Op::CreateKey, "HKLM\\" + kProduct, platform::kErrorAccessDenied);
+    EXPECT_EQ(sorvan::WriteProductKey(os), 0);
+    EXPECT_EQ(os.CountOf(Op::SetString), 0);
+    EXPECT_EQ(os.CountOf(Op::CloseKey), 0);
+    ExpectNothingLeftOpen();
+}
+
+TEST_F(RecordsTest, EmptySystemFolderIsWrittenAsItIs) {
+    os.FailCall(Op::SystemFolderPath, 1, 5);
+    os.FailCall(Op::SystemFolderPath, 2, 5);
+    EXPECT_EQ(sorvan::WriteUninstallEntry(os), 1);
+    EXPECT_EQ(sorvan::WriteProductKey(os), 1);
+    EXPECT_EQ(ValueData(os, kUninstall, "UnInstallString"), "\\SorVanUninstall.exe");
+    EXPECT_EQ(ValueData(os, kProduct, "DllPath"), "");
+}
+
+TEST_F(RecordsTest, LongestSystemFoldersStayWithinTheirBuffers) {
+    // The uninstall command reads the folder into 512 bytes: 511 characters
+    // fit, 512 do not and the query leaves the command's folder empty.
+    os.systemFolder = "C:\\" + std::string(508, 's');
+    EXPECT_EQ(sorvan::WriteUninstallEntry(os), 1);
+    EXPECT_EQ(ValueData(os, kUninstall, "UnInstallString"), os.systemFolder + "\\SorVanUninstall.exe");
+    os.systemFolder += "s";
+    EXPECT_EQ(sorvan::WriteUninstallEntry(os), 1);
+    EXPECT_EQ(ValueData(os, kUninstall, "UnInstallString"), "\\SorVanUninstall.exe");
+    os.systemFolder = "C:\\" + std::string(1020, 's');
+    EXPECT_EQ(sorvan::WriteProductKey(os), 1);
+    EXPECT_EQ(ValueData(os, kProduct, "DllPath"), os.systemFolder);
+}
+
+TEST_F(RecordsTest, SuccessfulRunWritesBothRecordsAndReportsInstalled) {
+    const sorvan::SetupOutcome outcome = sorvan::RunSetup(os, TheOwner());
+    EXPECT_EQ(outcome, sorvan::SetupOutcome::Installed);
+    EXPECT_EQ(sorvan::ExitCodeFor(outcome), 0);
+    EXPECT_EQ(InstalledFiles(), 4);
+    EXPECT_NE(ValueData(os, kUninstall, "DisplayName"), "<missing>");
+    EXPECT_EQ(ValueData(os, kProduct, "DllNameWin32"), "SorvanWin32.dll");
+    EXPECT_TRUE(os.messages.empty());
+    ExpectNothingLeftOpen();
+}
+
+TEST_F(RecordsTest, FailedRunWritesOnlyTheProductKeyAndReportsFailure) {
+    os.BlockDestination(kSys + "\\LumeTransfer.ocx", platform::kErrorAccessDenied);
+    const sorvan::SetupOutcome outcome = sorvan::RunSetup(os, TheOwner());
+    EXPECT_EQ(outcome, sorvan::SetupOutcome::Failed);
+    EXPECT_EQ(sorvan::ExitCodeFor(outcome), 1603);
+    EXPECT_EQ(os.messages.size(), 1u);
+    EXPECT_FALSE(os.KeyExists(RegRoot::LocalMachine, kUninstall));
+    EXPECT_EQ(os.ValueNames(RegRoot::LocalMachine, kProduct).size(), 3u);
+    ExpectRolledBack();
+    ExpectNothingLeftOpen();
+}
+
+TEST_F(RecordsTest, RegistrationFailureStillWritesTheProductKey) {
+    control->registerResult = static_cast<std::int32_t>(0x80004005u);
+    os.PutValue(RegRoot::LocalMachine, kUninstall, "DisplayName", "from an earlier run");
+    EXPECT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Failed);
+    EXPECT_EQ(ValueData(os, kUninstall, "DisplayName"), "from an earlier run");
+    EXPECT_EQ(ValueData(os, kProduct, "DllPath"), kSys);
+    ExpectRolledBack();
+}
+
+TEST_F(RecordsTest, SecondLaunchFromTheEmptiedFolderRollsTheFirstBack) {
+    ASSERT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Installed);
+    os.messages.clear();
+    EXPECT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Failed);
+    EXPECT_TRUE(os.messages.empty()) << "a missing source has no message";
+    EXPECT_EQ(InstalledFiles(), 0);
+    EXPECT_FALSE(os.KeyExists(RegRoot::LocalMachine, kDistributionUnit));
+    EXPECT_FALSE(os.KeyExists(RegRoot::ClassesRoot, kClassKey));
+    EXPECT_TRUE(os.KeyExists(RegRoot::LocalMachine, kUninstall)) << "the first run's entry is not removed";
+    EXPECT_EQ(os.ValueNames(RegRoot::LocalMachine, kProduct).size(), 3u);
+    ExpectNothingLeftOpen();
+}
+
+}  // namespace
+}  // namespace sorvan_test

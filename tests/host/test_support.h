@@ -1,0 +1,66 @@
+// A machine with the package laid out as a user receives it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "engine/setup_engine.h"
+#include "tests/fake/fake_platform.h"
+
+namespace sorvan_test {
+
+using fake::FakePlatform;
+using fake::Op;
+using platform::RegRoot;
+
+inline const std::string kPkg = "C:\\Pkg";
+inline const std::string kSys = "C:\\WINDOWS\\system32";
+inline const std::string kDistributionUnit =
+    "Software\\Microsoft\\Code Store Database\\Distribution Units\\{7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35}";
+inline const std::string kFileList = kDistributionUnit + "\\Contains\\Files";
+inline const std::string kClassKey = "CLSID\\{7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35}";
+inline const std::string kUninstall = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QUElmark";
+inline const std::string kProduct = "SOFTWARE\\QUElmark\\SORVAN";
+inline const char* const kNames[4] = {"LumeTransfer.ocx", "SorVan.dll", "SorVanWin32.dll", "SorVanUninstall.exe"};
+
+inline platform::OwnerWindow TheOwner() { return reinterpret_cast<platform::OwnerWindow>(0x1234); }
+
+class PackageTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        control = fake::WellBehavedControl();
+        PutPackage(kPkg);
+    }
+    void PutPackage(const std::string& dir) {
+        os.AddFile(dir + "\\" + kNames[0], "control", control);
+        for (int i = 1; i < 4; ++i) os.AddFile(dir + "\\" + kNames[i], std::string("component ") + kNames[i]);
+    }
+    int SourceFilesLeft(const std::string& dir = kPkg) const {
+        int count = 0;
+        for (const char* name : kNames) count += os.FileExists(dir + "\\" + name) ? 1 : 0;
+        return count;
+    }
+    int InstalledFiles() const {
+        int count = 0;
+        for (const char* name : kNames) count += os.FileExists(kSys + "\\" + name) ? 1 : 0;
+        return count;
+    }
+    // Whatever happened, no key handle and no library may be left open.
+    void ExpectNothingLeftOpen() const {
+        EXPECT_EQ(os.OpenKeyHandles(), 0u);
+        EXPECT_EQ(os.LoadedLibraries(), 0u);
+        EXPECT_EQ(os.badHandleUses, 0);
+    }
+    void ExpectRolledBack() const {
+        EXPECT_EQ(InstalledFiles(), 0);
+        EXPECT_FALSE(os.KeyExists(RegRoot::LocalMachine, kDistributionUnit));
+        EXPECT_FALSE(os.KeyExists(RegRoot::ClassesRoot, kClassKey));
+        EXPECT_EQ(SourceFilesLeft(), 4) << "every component must stay in the source directory";
+    }
+
+    FakePlatform os;
+    std::shared_ptr<fake::FakeControl> control;
+};
+
+}  // namespace sorvan_test
