@@ -7,7 +7,9 @@ namespace fake {
 
 namespace {
 
-constexpr std::size_t kMaxKeyNameLength = 255;
+// Windows documents 255 characters but takes 256, and refuses longer names
+// with ERROR_INVALID_PARAMETER.
+constexpr std::size_t kMaxKeyNameLength = 256;
 constexpr std::int32_t kHresultFail = static_cast<std::int32_t>(0x80004005u);
 
 std::vector<std::string> SplitPath(const std::string& path) {

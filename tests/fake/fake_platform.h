@@ -5,7 +5,7 @@
 // regard to case; sub-keys enumerate in name order, so deleting one shifts the
 // positions after it; RegDeleteKey refuses a key that still has sub-keys; a
 // handle to a deleted key answers ERROR_KEY_DELETED; a sub-key name longer than
-// 255 characters is refused; RegEnumKeyEx answers ERROR_MORE_DATA when the
+// 256 characters is refused; RegEnumKeyEx answers ERROR_MORE_DATA when the
 // name does not fit; REG_SZ data is stored exactly as given.
 #pragma once
 

@@ -70,7 +70,7 @@ TEST(FakeRegistry, HandleOfDeletedKeyAnswersKeyDeleted) {
 TEST(FakeRegistry, OverlongNamesAreRefusedAndNothingIsCreated) {
     FakePlatform os;
     platform::KeyHandle key = nullptr;
-    const std::string longest(255, 'k');
+    const std::string longest(256, 'k');
     EXPECT_EQ(os.CreateKey(RegRoot::LocalMachine, ("T\\" + longest).c_str(), &key), 0u);
     os.CloseKey(key);
     key = nullptr;

@@ -98,7 +98,10 @@ INSTANTIATE_TEST_SUITE_P(Errors, CopyFailureTest,
                          ::testing::Values(CopyFailure{platform::kErrorSharingViolation, sorvan::kSharingViolationText},
                                            CopyFailure{platform::kErrorAccessDenied, sorvan::kAccessDeniedText},
                                            CopyFailure{platform::kErrorFileNotFound, nullptr},
-                                           CopyFailure{112 /* ERROR_DISK_FULL */, nullptr}));
+                                           CopyFailure{112 /* ERROR_DISK_FULL */, nullptr}),
+                         [](const ::testing::TestParamInfo<CopyFailure>& param) {
+                             return "Error" + std::to_string(param.param.error);
+                         });
 
 TEST_F(InstallTest, MissingSourceFailsSilentlyAndKeepsTheRest) {
     os.RemoveFile((kPkg + "\\SorVanWin32.dll").c_str());
@@ -131,7 +134,11 @@ TEST_P(RegistrationFailureTest, RollsBackWithoutMessage) {
 INSTANTIATE_TEST_SUITE_P(Results, RegistrationFailureTest,
                          ::testing::Values(RegistrationFailure{false, 0},  // no DllRegisterServer
                                            RegistrationFailure{true, 1},   // S_FALSE
-                                           RegistrationFailure{true, static_cast<std::int32_t>(0x80004005u)}));
+                                           RegistrationFailure{true, static_cast<std::int32_t>(0x80004005u)}),
+                         [](const ::testing::TestParamInfo<RegistrationFailure>& param) {
+                             if (!param.param.hasRegister) return std::string("NoExport");
+                             return param.param.result == 1 ? std::string("SFalse") : std::string("EFail");
+                         });
 
 TEST_F(InstallTest, ControlThatIsNotALibraryIsRolledBack) {
     os.AddFile(kPkg + "\\LumeTransfer.ocx", "this is not a library");

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Every test: installs what is missing, builds both builds, runs the host
+# tests and the tests under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+cmake -S . -B build/host -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build build/host -j"$(nproc)" >/dev/null
+(cd build/host && ctest --output-on-failure)
+
+cmake -S . -B build/win -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/win -j"$(nproc)" >/dev/null
+
+tests/wine/run_wine_tests.sh build/win

@@ -1,0 +1,96 @@
+# Sourced by the scripts that run Windows programs under Wine: makes sure
+# 32-bit code can run, and gives helpers for a throwaway prefix on a virtual
+# display. Every Wine call is bounded by a timeout.
+
+# Some kernels are built or booted without 32-bit support ("32-bit emulation
+# disabled"); there QEMU's user-mode emulator runs Wine's 32-bit side. It is
+# slow to start a 32-bit process (about a minute) but correct.
+sorvan_enable_32bit() {
+  if /usr/lib/wine/wine --version >/dev/null 2>&1; then return 0; fi
+  echo "this kernel runs no 32-bit code: running it through qemu-i386"
+  local binfmt=/proc/sys/fs/binfmt_misc
+  if [ ! -e "$binfmt/register" ]; then
+    mount -t binfmt_misc binfmt_misc "$binfmt"
+  fi
+  if [ ! -e "$binfmt/qemu-i386" ]; then
+    # The ELF header of an i386 executable; the kernel decodes the escapes.
+    printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:FOC' \
+      > "$binfmt/register"
+  fi
+  /usr/lib/wine/wine --version >/dev/null
+}
+
+# Starts Xvfb on a free display and exports DISPLAY; sets SORVAN_XVFB_PID.
+sorvan_start_display() {
+  local n
+  for n in $(seq 90 130); do
+    [ -e "/tmp/.X$n-lock" ] || break
+  done
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  SORVAN_XVFB_PID=$!
+  export DISPLAY=":$n"
+  for _ in $(seq 1 50); do
+    xdpyinfo >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  echo "Xvfb did not start" >&2
+  return 1
+}
+
+# Wine's 64-bit loader, for Wine's own 64-bit tools: the "wine" command always
+# starts through the 32-bit loader first, which costs a minute under emulation.
+SORVAN_WINE64=/usr/lib/wine/wine64
+
+# Makes a fresh 64-bit prefix (the 32-bit program runs in it under WOW64, as
+# on today's Windows) at $WINEPREFIX, with Korean text rendered in a Korean
+# font.
+sorvan_make_prefix() {
+  export WINEARCH=win64 WINEDEBUG=-all
+  # No Mono or Gecko installers: they would ask questions on the display.
+  export WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe="
+  rm -rf "$WINEPREFIX"
+  timeout 900 "$SORVAN_WINE64" wineboot -i >/dev/null 2>&1
+  local font
+  for font in Tahoma "MS Shell Dlg" "MS Shell Dlg 2" "MS Sans Serif" "Microsoft Sans Serif" Gulim; do
+    timeout 120 "$SORVAN_WINE64" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$font" /d NanumGothic /f \
+      >/dev/null 2>&1
+  done
+}
+
+sorvan_stop_wine() {
+  timeout 30 wineserver -k >/dev/null 2>&1 || true
+  if [ -n "${SORVAN_XVFB_PID:-}" ]; then kill "$SORVAN_XVFB_PID" 2>/dev/null || true; fi
+}
+
+# Runs a command; while it runs, each message box with the product's caption
+# is read, photographed into $1 and dismissed with Return, as a user would.
+# Its titles are appended to $1/boxes.txt. Returns the command's status.
+sorvan_run_dismissing_boxes() {
+  local shots="$1"; shift
+  mkdir -p "$shots"
+  : > "$shots/boxes.txt"
+  "$@" &
+  local pid=$! count=0 window title
+  local -A pressed=()
+  while kill -0 "$pid" 2>/dev/null; do
+    for window in $(xdotool search --name '휴대폰 인증서 서비스' 2>/dev/null); do
+      if [ -n "${pressed[$window]:-}" ]; then
+        # Still up long after Return: press it again, but count it once.
+        if [ $((SECONDS - pressed[$window])) -ge 10 ]; then
+          xdotool key --window "$window" Return 2>/dev/null || true
+          pressed[$window]=$SECONDS
+        fi
+        continue
+      fi
+      title=$(xdotool getwindowname "$window" 2>/dev/null || true)
+      count=$((count + 1))
+      sleep 0.5  # let it paint
+      import -window root "$shots/message-$count.png" 2>/dev/null || true
+      echo "$title" >> "$shots/boxes.txt"
+      xdotool key --window "$window" Return 2>/dev/null || true
+      pressed[$window]=$SECONDS
+    done
+    sleep 0.3
+  done
+  wait "$pid"
+}
