@@ -53,9 +53,15 @@ std::uint32_t Win32Platform::RemoveFile(const char* path) {
 }
 
 LibraryHandle Win32Platform::LoadLibraryFrom(const char* path, std::uint32_t* error) {
-    // The control's own dependencies are looked up beside it, not in the
-    // directory the setup was started from.
-    HMODULE module = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    // The control's own dependencies are looked up beside it and in the system
+    // folder, never in the folder the setup was started from. Systems without
+    // the LOAD_LIBRARY_SEARCH flags refuse them as an invalid parameter; there
+    // the altered search path gives the control's folder first too.
+    HMODULE module =
+        LoadLibraryExA(path, nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
+        module = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    }
     *error = module != nullptr ? ERROR_SUCCESS : GetLastError();
     return reinterpret_cast<LibraryHandle>(module);
 }

@@ -1,269 +1,10 @@
-// Runs the engine against the real Win32 layer and reads the real state back
-// from the file system and the registry. Every case starts from a clean slate.
-//
-//   engine_driver.exe [case-name-substring]
-//
-// The stand-in components are built beside this program. Message boxes are
-// dismissed from outside (the test script presses Return); a watcher thread
-// here reads each box's caption and text while it is up.
-#include <windows.h>
+// The engine against the real Win32 layer: each case calls the engine's
+// routines directly and reads the real files and registry back.
 #include <shlobj.h>
 
-#include <cstdio>
-#include <cstring>
-#include <cwchar>
-#include <string>
-#include <vector>
-
-#include "engine/setup_engine.h"
-#include "platform/win32_platform.h"
+#include "tests/wine/driver_support.h"
 
 namespace {
-
-using platform::RegRoot;
-
-// --- Checks ------------------------------------------------------------------
-
-int g_caseFailures = 0;
-
-void Fail(int line, const std::string& what) {
-    ++g_caseFailures;
-    std::printf("    line %d: %s\n", line, what.c_str());
-    std::fflush(stdout);
-}
-#define CHECK(condition) \
-    do { if (!(condition)) Fail(__LINE__, "CHECK(" #condition ")"); } while (0)
-#define CHECK_EQ(actual, expected)                                                                   \
-    do {                                                                                             \
-        const long long a_ = static_cast<long long>(actual), e_ = static_cast<long long>(expected);  \
-        if (a_ != e_) Fail(__LINE__, std::string(#actual) + " is " + std::to_string(a_) + ", expected " + std::to_string(e_)); \
-    } while (0)
-
-// --- Locations -----------------------------------------------------------------
-
-const char* const kNames[4] = {"LumeTransfer.ocx", "SorVan.dll", "SorVanWin32.dll", "SorVanUninstall.exe"};
-const char kPackage[] = "C:\\sorvan-test\\pkg";
-const char kTestKey[] = "Software\\SORVanTest";
-
-std::string g_here;    // this program's folder, where the fixtures are
-std::string g_system;  // the system folder
-
-std::string SystemPath(const char* name) { return g_system + "\\" + name; }
-std::string PackagePath(const char* name) { return std::string(kPackage) + "\\" + name; }
-
-bool FileExists(const std::string& path) {
-    DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-int CountFiles(bool inSystem) {
-    int count = 0;
-    for (const char* name : kNames) count += FileExists(inSystem ? SystemPath(name) : PackagePath(name)) ? 1 : 0;
-    return count;
-}
-std::string ReadWholeFile(const std::string& path) {
-    std::string content;
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return "<unreadable>";
-    char buffer[256];
-    DWORD got = 0;
-    while (::ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) content.append(buffer, got);
-    CloseHandle(file);
-    return content;
-}
-void WriteWholeFile(const std::string& path, const std::string& content) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    DWORD written = 0;
-    ::WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
-    CloseHandle(file);
-}
-
-HKEY Root(RegRoot root) { return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(root)); }
-
-bool KeyExists(RegRoot root, const std::string& path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(Root(root), path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
-}
-
-DWORD ValueCount(RegRoot root, const std::string& path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(Root(root), path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
-    DWORD values = 0;
-    RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
-                     nullptr);
-    RegCloseKey(key);
-    return values;
-}
-
-// A REG_SZ value read back byte for byte: its type, its exact size (the text
-// and one NUL) and nothing written past it.
-void ExpectString(int line, RegRoot root, const std::string& path, const char* name, const std::string& expected) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(Root(root), path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        Fail(line, "key missing: " + path);
-        return;
-    }
-    unsigned char data[2048];
-    std::memset(data, 0xbd, sizeof data);
-    DWORD type = 0;
-    DWORD size = sizeof data;
-    LONG status = RegQueryValueExA(key, name, nullptr, &type, data, &size);
-    RegCloseKey(key);
-    if (status != ERROR_SUCCESS) {
-        Fail(line, std::string("value missing: ") + name);
-        return;
-    }
-    if (type != REG_SZ) Fail(line, std::string(name) + " is not REG_SZ");
-    if (size != expected.size() + 1) {
-        Fail(line, std::string(name) + ": " + std::to_string(size) + " bytes, expected " +
-                       std::to_string(expected.size() + 1));
-    }
-    if (std::memcmp(data, expected.c_str(), expected.size() + 1) != 0) {
-        Fail(line, std::string(name) + " is \"" + std::string(reinterpret_cast<char*>(data)) + "\", expected \"" +
-                       expected + "\"");
-    }
-    if (data[expected.size() + 1] != 0xbd) Fail(line, std::string(name) + ": written past its data");
-}
-#define EXPECT_STRING(root, path, name, expected) ExpectString(__LINE__, root, path, name, expected)
-
-std::wstring ReadWide(RegRoot root, const std::string& path, const wchar_t* name, DWORD* bytes) {
-    HKEY key = nullptr;
-    *bytes = 0;
-    if (RegOpenKeyExA(Root(root), path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return L"<no key>";
-    wchar_t data[512];
-    std::memset(data, 0xbd, sizeof data);
-    DWORD type = 0;
-    DWORD size = sizeof data;
-    LONG status = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
-    RegCloseKey(key);
-    if (status != ERROR_SUCCESS || type != REG_SZ) return L"<no value>";
-    *bytes = size;
-    return std::wstring(data, wcsnlen(data, 511));
-}
-
-DWORD CallCount(const char* name) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kTestKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
-    DWORD count = 0;
-    DWORD size = sizeof count;
-    if (RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&count), &size) != ERROR_SUCCESS) {
-        count = 0;
-    }
-    RegCloseKey(key);
-    return count;
-}
-
-// --- Message boxes -------------------------------------------------------------
-
-// What the watcher saw: one entry per message box.
-struct SeenBox {
-    std::wstring caption;
-    std::wstring text;
-};
-CRITICAL_SECTION g_seenLock;
-std::vector<SeenBox> g_seen;
-HWND g_lastBox = nullptr;
-volatile LONG g_stopWatching = 0;
-
-const wchar_t kCaption[] = L"휴대폰 인증서 서비스";
-const wchar_t kSharingText[] = L"휴대폰 인증서 서비스 설치를 실패하였습니다.\r\n익스플로러를 모두 닫고 다시 실행해 주세요";
-const wchar_t kAccessText[] =
-    L"휴대폰 인증서 서비스 설치를 실패하였습니다.\r\n관리자 권한이 있는 계정으로 로그인하고 다시 실행해 주세요";
-
-DWORD WINAPI WatchMessageBoxes(void*) {
-    while (InterlockedCompareExchange(&g_stopWatching, 0, 0) == 0) {
-        HWND box = FindWindowW(L"#32770", kCaption);
-        if (box != nullptr && box != g_lastBox) {
-            wchar_t caption[256] = {};
-            wchar_t text[512] = {};
-            GetWindowTextW(box, caption, 255);
-            // The message box's text is its static control 0xFFFF.
-            GetDlgItemTextW(box, 0xFFFF, text, 511);
-            EnterCriticalSection(&g_seenLock);
-            g_seen.push_back(SeenBox{caption, text});
-            g_lastBox = box;
-            LeaveCriticalSection(&g_seenLock);
-        }
-        Sleep(20);
-    }
-    return 0;
-}
-
-std::vector<SeenBox> TakeSeen() {
-    EnterCriticalSection(&g_seenLock);
-    std::vector<SeenBox> seen = g_seen;
-    g_seen.clear();
-    g_lastBox = nullptr;
-    LeaveCriticalSection(&g_seenLock);
-    return seen;
-}
-
-void ExpectOneBox(int line, const wchar_t* text) {
-    std::vector<SeenBox> seen = TakeSeen();
-    if (seen.size() != 1) {
-        Fail(line, std::to_string(seen.size()) + " message boxes seen, expected 1");
-        return;
-    }
-    if (seen[0].caption != kCaption) Fail(line, "message box caption differs");
-    if (seen[0].text != text) Fail(line, "message box text differs");
-}
-#define EXPECT_ONE_BOX(text) ExpectOneBox(__LINE__, text)
-#define EXPECT_NO_BOX() CHECK_EQ(TakeSeen().size(), 0)
-
-// --- The platform, with the program's location made the package folder -----
-
-class PackagePlatform final : public platform::Win32Platform {
-public:
-    std::string modulePath = std::string(kPackage) + "\\SORVanActiveXSetup.exe";
-    std::uint32_t ModuleFileName(char* buffer, std::uint32_t size) override {
-        if (modulePath.size() >= size) return 0;
-        std::memcpy(buffer, modulePath.c_str(), modulePath.size() + 1);
-        return static_cast<std::uint32_t>(modulePath.size());
-    }
-};
-PackagePlatform g_os;
-
-// --- Clean slate -----------------------------------------------------------
-
-void DeleteTree(HKEY root, const char* path) {
-    RegDeleteTreeA(root, path);
-    RegDeleteKeyA(root, path);
-}
-
-void Reset(const char* controlFixture) {
-    g_os.modulePath = std::string(kPackage) + "\\SORVanActiveXSetup.exe";
-    for (const char* name : kNames) {
-        SetFileAttributesA(SystemPath(name).c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileA(SystemPath(name).c_str());
-        RemoveDirectoryA(SystemPath(name).c_str());
-    }
-    DeleteTree(HKEY_LOCAL_MACHINE, sorvan::kDistributionUnitKey);
-    DeleteTree(HKEY_CLASSES_ROOT, sorvan::kControlClassKey);
-    DeleteTree(HKEY_LOCAL_MACHINE, sorvan::kUninstallKey);
-    DeleteTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\QUElmark");
-    DeleteTree(HKEY_LOCAL_MACHINE, kTestKey);
-    DeleteTree(HKEY_CLASSES_ROOT, "D");
-    CreateDirectoryA("C:\\sorvan-test", nullptr);
-    CreateDirectoryA(kPackage, nullptr);
-    for (const char* name : kNames) DeleteFileA(PackagePath(name).c_str());
-    if (controlFixture != nullptr) {
-        CopyFileA((g_here + "\\" + controlFixture).c_str(), PackagePath(kNames[0]).c_str(), FALSE);
-    }
-    for (int i = 1; i < 4; ++i) WriteWholeFile(PackagePath(kNames[i]), std::string("SORVan test component ") + kNames[i]);
-    TakeSeen();
-}
-
-void ExpectRolledBack(int line) {
-    const int before = g_caseFailures;
-    CHECK_EQ(CountFiles(true), 0);
-    CHECK(!KeyExists(RegRoot::LocalMachine, sorvan::kDistributionUnitKey));
-    CHECK(!KeyExists(RegRoot::ClassesRoot, sorvan::kControlClassKey));
-    CHECK_EQ(CountFiles(false), 4);
-    if (g_caseFailures != before) Fail(line, "the installation was not rolled back completely");
-}
-#define EXPECT_ROLLED_BACK() ExpectRolledBack(__LINE__)
 
 // --- Cases ---------------------------------------------------------------------
 
@@ -490,6 +231,10 @@ void RenamedProgram() {
 
 HANDLE g_holder = nullptr;
 
+}  // namespace
+
+// The holder process takes a minute to start under emulation: it is started
+// before the first case and waits for its turn.
 void StartHolder() {
     std::string command = "\"" + g_here + "\\holder.exe\" \"" + SystemPath("SorVan.dll") + "\"";
     STARTUPINFOA startup = {};
@@ -502,6 +247,8 @@ void StartHolder() {
         g_holder = process.hProcess;
     }
 }
+
+namespace {
 
 void SharingViolation() {
     Reset("control_good.dll");
@@ -536,11 +283,39 @@ void SharingViolation() {
     Reset(nullptr);
 }
 
-struct Case {
-    const char* name;
-    void (*run)();
-};
-const Case kCases[] = {
+// The control's own dependencies resolve from the control's folder and the
+// system folder, never from the folder the setup was started from (here the
+// driver's own folder, which holds the dependency). Wine keeps a library that
+// failed to load open until the process ends, so this control has a name of
+// its own that no later case copies over.
+void ControlDependencies() {
+    Reset(nullptr);
+    const std::string control = SystemPath("SORVanTestDependent.ocx");
+    const std::string dependency = SystemPath("sorvan_dep.dll");
+    DeleteFileA(dependency.c_str());
+    CHECK(FileExists(g_here + "\\sorvan_dep.dll"));
+    CHECK(CopyFileA((g_here + "\\control_dep.dll").c_str(), control.c_str(), FALSE));
+
+    std::uint32_t error = 0;
+    platform::LibraryHandle library = g_os.LoadLibraryFrom(control.c_str(), &error);
+    CHECK(library == nullptr);
+    CHECK_EQ(error, ERROR_MOD_NOT_FOUND);
+    CHECK_EQ(CallCount("DependencyLoads"), 0);
+    if (library != nullptr) g_os.FreeLibraryHandle(library);
+
+    CHECK(CopyFileA((g_here + "\\sorvan_dep.dll").c_str(), dependency.c_str(), FALSE));
+    library = g_os.LoadLibraryFrom(control.c_str(), &error);
+    CHECK(library != nullptr);
+    CHECK_EQ(error, 0);
+    CHECK_EQ(CallCount("DependencyLoads"), 1);
+    if (library != nullptr) g_os.FreeLibraryHandle(library);
+    DeleteFileA(control.c_str());
+    DeleteFileA(dependency.c_str());
+}
+
+}  // namespace
+
+extern const Case kEngineCases[] = {
     {"registry_rules", RegistryRules},
     {"install_success", InstallSuccess},
     {"access_denied", AccessDenied},
@@ -556,42 +331,6 @@ const Case kCases[] = {
     {"run_setup_failure", RunSetupFailureWritesOnlyProductKey},
     {"renamed_program", RenamedProgram},
     {"sharing_violation", SharingViolation},
+    {"control_dependencies", ControlDependencies},
+    {nullptr, nullptr},
 };
-
-}  // namespace
-
-int main(int argc, char** argv) {
-    const char* filter = argc > 1 ? argv[1] : "";
-    char buffer[MAX_PATH + 1] = {};
-    GetModuleFileNameA(nullptr, buffer, MAX_PATH);
-    g_here.assign(buffer, std::strrchr(buffer, '\\'));
-    std::memset(buffer, 0, sizeof buffer);
-    SHGetFolderPathA(nullptr, CSIDL_SYSTEM, nullptr, SHGFP_TYPE_CURRENT, buffer);
-    g_system = buffer;
-    std::printf("engine under Wine: system folder %s, fixtures in %s\n", g_system.c_str(), g_here.c_str());
-
-    InitializeCriticalSection(&g_seenLock);
-    HANDLE watcher = CreateThread(nullptr, 0, WatchMessageBoxes, nullptr, 0, nullptr);
-    if (std::strstr("sharing_violation", filter) != nullptr || filter[0] == '\0') StartHolder();
-
-    int passed = 0;
-    int failed = 0;
-    for (const Case& c : kCases) {
-        if (std::strstr(c.name, filter) == nullptr) continue;
-        std::printf("[ RUN  ] %s\n", c.name);
-        std::fflush(stdout);
-        g_caseFailures = 0;
-        const DWORD started = GetTickCount();
-        c.run();
-        const DWORD elapsed = GetTickCount() - started;
-        std::printf("[%s] %s (%lu ms)\n", g_caseFailures == 0 ? "  OK  " : " FAIL ", c.name,
-                    static_cast<unsigned long>(elapsed));
-        std::fflush(stdout);
-        (g_caseFailures == 0 ? passed : failed) += 1;
-    }
-    Reset(nullptr);
-    InterlockedExchange(&g_stopWatching, 1);
-    WaitForSingleObject(watcher, 5000);
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 && passed > 0 ? 0 : 1;
-}

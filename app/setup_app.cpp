@@ -1,0 +1,40 @@
+#include "app/setup_app.h"
+
+#include <mbctype.h>
+
+#include "app/setup_dlg.h"
+
+CSetupApp theApp;
+
+BOOL CSetupApp::InitInstance() {
+    CSetupDlg dlg;
+    m_pMainWnd = &dlg;
+    (void)dlg.DoModal();
+    m_nExitCode = sorvan::ExitCodeFor(dlg.m_outcome);
+    m_pMainWnd = nullptr;
+    return FALSE;
+}
+
+namespace {
+
+// A setup program is started from a download folder, where anyone may have
+// left a DLL with a system name. Libraries loaded from here on are looked up
+// in the system folder only, never in the program's own or the current folder.
+void RestrictLibrarySearch() {
+    SetDllDirectoryA("");
+    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    auto setDefaultDirectories = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+    if (setDefaultDirectories != nullptr) setDefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    RestrictLibrarySearch();
+    // Multibyte text is read in the system's ANSI code page.
+    _setmbcp(_MB_CP_ANSI);
+    theApp.InitInstance();
+    return theApp.m_nExitCode;
+}
