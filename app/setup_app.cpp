@@ -4,7 +4,9 @@
 
 #include "app/setup_dlg.h"
 
-CSetupApp theApp;
+// Constant-initialised, as every global object of the program: its entry
+// point runs no static constructors.
+__constinit CSetupApp theApp;
 
 BOOL CSetupApp::InitInstance() {
     CSetupDlg dlg;
@@ -37,4 +39,12 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     _setmbcp(_MB_CP_ANSI);
     theApp.InitInstance();
     return theApp.m_nExitCode;
+}
+
+// The process's entry point, in place of the C runtime's start-up code: the
+// program takes no arguments, has no static constructors to run and no
+// thread-local data, and msvcrt.dll initialises itself when it is loaded.
+// The process ends here, with the setup's status, without a message loop.
+extern "C" void WinMainCRTStartup() {
+    ExitProcess(static_cast<UINT>(WinMain(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), SW_SHOWDEFAULT)));
 }

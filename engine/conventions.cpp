@@ -1,6 +1,5 @@
 // Manifest, source and system folders, path composition and the registry
 // conventions shared by every writer.
-#include <cstdio>
 #include <cstring>
 
 #include "engine/setup_engine.h"
@@ -44,12 +43,18 @@ void SystemFolder(Platform& os, char* folder, std::size_t size) {
 }
 
 int ComposePath(char* out, std::size_t size, const char* directory, const char* name) {
-    int needed = std::snprintf(out, size, "%s\\%s", directory, name);
-    if (needed < 0 || static_cast<std::size_t>(needed) >= size) {
+    const std::size_t directoryLength = std::strlen(directory);
+    const std::size_t nameLength = std::strlen(name);
+    // The directory, the backslash, the name and the terminating NUL.
+    if (size == 0 || directoryLength >= size || nameLength >= size - directoryLength - 1) {
         // A truncated path would name a different file: give nothing at all.
-        std::memset(out, 0, size);
+        if (size > 0) std::memset(out, 0, size);
         return 0;
     }
+    std::memcpy(out, directory, directoryLength);
+    out[directoryLength] = '\\';
+    std::memcpy(out + directoryLength + 1, name, nameLength);
+    out[directoryLength + 1 + nameLength] = '\0';
     return 1;
 }
 

@@ -1,6 +1,5 @@
 // Removal: undo an installation, and delete a registry key with everything
 // below it.
-#include <cstdio>
 #include <cstring>
 
 #include "engine/setup_engine.h"
@@ -115,8 +114,8 @@ int DeleteKeyTree(Platform& os, RegRoot root, const char* path) {
         // A sub-key whose path would not fit the buffer, or that lies deeper
         // than the walk can hold, is skipped and stays in place.
         const std::size_t room = sizeof keyPath - level.pathLength;
-        const int added = std::snprintf(keyPath + level.pathLength, room, "\\%s", name);
-        if (added < 0 || static_cast<std::size_t>(added) >= room || levels.Full()) {
+        // An empty directory part gives "\name" after the parent's path.
+        if (levels.Full() || !ComposePath(keyPath + level.pathLength, room, "", name)) {
             std::memset(keyPath + level.pathLength, 0, room);
             continue;
         }
@@ -125,7 +124,7 @@ int DeleteKeyTree(Platform& os, RegRoot root, const char* path) {
             std::memset(keyPath + level.pathLength, 0, room);
             continue;
         }
-        levels.Push(child, level.pathLength + static_cast<std::size_t>(added));
+        levels.Push(child, level.pathLength + 1 + std::strlen(name));
     }
     return 1;
 }

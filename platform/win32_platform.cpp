@@ -148,7 +148,8 @@ void Win32Platform::ShowMessage(OwnerWindow owner, const char* text949, const ch
 
 namespace {
 struct SystemInstance final : Win32Platform {};
-SystemInstance g_systemPlatform;
+// Constant-initialised: the program runs no static constructors.
+__constinit SystemInstance g_systemPlatform;
 }  // namespace
 
 Win32Platform& SystemPlatform() { return g_systemPlatform; }

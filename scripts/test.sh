@@ -12,5 +12,6 @@ cmake --build build/host -j"$(nproc)" >/dev/null
 cmake --no-warn-unused-cli -S . -B build/win -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/win -j"$(nproc)" >/dev/null
 /usr/bin/python3 tests/static/check_program.py build/win/SORVanActiveXSetup.exe res/SORVanActiveXSetup.ico
+scripts/check-reproducible.sh
 
 tests/wine/run_wine_tests.sh build/win

@@ -121,6 +121,8 @@ def main(program_path, icon_path):
     equal(pe.OPTIONAL_HEADER.Magic, 0x10B, "optional header (PE32)")
     equal(pe.OPTIONAL_HEADER.Subsystem, 2, "subsystem (Windows GUI)")
     equal(pe.FILE_HEADER.TimeDateStamp, 0, "link timestamp")
+    # Every user downloads it: it stays within 20 KiB.
+    check(len(pe.__data__) <= 20480, f"the program is {len(pe.__data__)} bytes, more than 20480")
 
     imports = {entry.dll.decode().lower(): {i.name.decode() for i in entry.imports if i.name}
                for entry in pe.DIRECTORY_ENTRY_IMPORT}
