@@ -55,9 +55,11 @@ int InstallComponents(Platform& os, OwnerWindow owner) {
     std::memset(sources, 0, sizeof sources);
     std::memset(destinations, 0, sizeof destinations);
 
-    // Without a source directory there is nothing to copy from: a failed copy
-    // that the user can do nothing about, so no message.
-    if (!haveSource) return RollBack(os, owner);
+    // Without a source directory there is nothing to copy from, and without
+    // the system folder no place to copy to (an empty folder would put the
+    // components in the root of the current drive): a failed copy that the
+    // user can do nothing about, so no message.
+    if (!haveSource || systemFolder[0] == '\0') return RollBack(os, owner);
 
     for (int i = 0; i < kComponentCount; ++i) {
         if (!ComposePath(sources[i], kPathSize, sourceDirectory, manifest[i]) ||

@@ -137,7 +137,10 @@ int RemoveComponents(Platform& os, OwnerWindow /*owner: no message is shown*/) {
     char paths[kComponentCount][kPathSize];
     std::memset(paths, 0, sizeof paths);
 
-    for (int i = 0; i < kComponentCount; ++i) {
+    // Without the system folder no path names a file of ours: an empty folder
+    // would name files in the root of the current drive. Leave them alone.
+    const int haveFolder = systemFolder[0] != '\0';
+    for (int i = 0; haveFolder && i < kComponentCount; ++i) {
         // A path that does not fit names no file of ours: leave it alone.
         if (!ComposePath(paths[i], kPathSize, systemFolder, manifest[i])) continue;
         // The control is unloaded again before its file is deleted.

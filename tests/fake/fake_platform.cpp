@@ -92,6 +92,7 @@ FakePlatform::FakePlatform()
     localMachine_->name = "HKEY_LOCAL_MACHINE";
     AddDirectory(systemFolder);
     AddDirectory("C:\\Pkg");
+    directories_.insert("");  // the root of the current drive, "\\name"
 }
 
 FakePlatform::~FakePlatform() = default;
