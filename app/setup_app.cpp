@@ -3,10 +3,11 @@
 #include <mbctype.h>
 
 #include "app/setup_dlg.h"
+#include "platform/win32_platform.h"
 
 // Constant-initialised, as every global object of the program: its entry
 // point runs no static constructors.
-__constinit CSetupApp theApp;
+SORVAN_CONSTINIT CSetupApp theApp;
 
 BOOL CSetupApp::InitInstance() {
     CSetupDlg dlg;

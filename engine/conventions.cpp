@@ -6,6 +6,7 @@
 
 namespace sorvan {
 
+// cppcheck-suppress constParameter ; the slots are written through strncpy
 void BuildManifest(Manifest& manifest) {
     std::memset(manifest, 0, sizeof manifest);
     for (int i = 0; i < kComponentCount; ++i) {

@@ -74,7 +74,7 @@ public:
 
 private:
     Platform& os_;
-    Level levels_[kMaxTreeDepth];
+    Level levels_[kMaxTreeDepth] = {};
     int depth_ = 0;
 };
 
@@ -85,7 +85,7 @@ int DeleteKeyTree(Platform& os, RegRoot root, const char* path) {
     std::memset(keyPath, 0, sizeof keyPath);
     const std::size_t rootLength = std::strlen(path);
     if (rootLength >= kPathSize) return 0;  // such a key cannot be named here
-    std::memcpy(keyPath, path, rootLength);
+    std::memcpy(keyPath, path, rootLength + 1);  // with its NUL
 
     platform::KeyHandle top = nullptr;
     if (os.OpenKey(root, keyPath, &top) != platform::kErrorSuccess) return 0;

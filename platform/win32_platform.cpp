@@ -9,7 +9,10 @@ namespace platform {
 
 namespace {
 
-HKEY ToHkey(RegRoot root) { return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(root)); }
+// The predefined keys are integer values, as winreg.h defines them.
+HKEY ToHkey(RegRoot root) {
+    return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(root));  // NOLINT(performance-no-int-to-ptr)
+}
 HKEY ToHkey(KeyHandle key) { return reinterpret_cast<HKEY>(key); }
 
 // The product's texts are code page 949 bytes, decoded explicitly so that
@@ -96,9 +99,9 @@ std::uint32_t Win32Platform::CreateKey(RegRoot root, const char* path, KeyHandle
 std::uint32_t Win32Platform::SetString(KeyHandle key, const char* name, const char* text, TextCoding coding) {
     if (coding == TextCoding::SystemAnsi) {
         // REG_SZ data is the text with its NUL: strlen + 1 bytes.
-        const DWORD bytes = static_cast<DWORD>(std::strlen(text) + 1);
-        return static_cast<std::uint32_t>(
-            RegSetValueExA(ToHkey(key), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes));
+        const std::size_t bytes = std::strlen(text) + 1;
+        return static_cast<std::uint32_t>(RegSetValueExA(ToHkey(key), name, 0, REG_SZ,
+                                                         reinterpret_cast<const BYTE*>(text), static_cast<DWORD>(bytes)));
     }
     wchar_t wideName[kWideTextCount];
     wchar_t wideText[kWideTextCount];
@@ -149,7 +152,7 @@ void Win32Platform::ShowMessage(OwnerWindow owner, const char* text949, const ch
 namespace {
 struct SystemInstance final : Win32Platform {};
 // Constant-initialised: the program runs no static constructors.
-__constinit SystemInstance g_systemPlatform;
+SORVAN_CONSTINIT SystemInstance g_systemPlatform;
 }  // namespace
 
 Win32Platform& SystemPlatform() { return g_systemPlatform; }

@@ -30,6 +30,14 @@ protected:
     ~Win32Platform() = default;
 };
 
+// Marks a global object that must be constant-initialised: the program runs
+// no static constructors.
+#if defined(__clang__)
+#define SORVAN_CONSTINIT [[clang::require_constant_initialization]]
+#else
+#define SORVAN_CONSTINIT __constinit
+#endif
+
 // The program's one instance.
 Win32Platform& SystemPlatform();
 

@@ -10,6 +10,7 @@ packages=(
   qemu-user-static                                  # 32-bit code where the kernel runs none
   xvfb xdotool x11-utils imagemagick fonts-nanum    # windows, screenshots, a Korean font
   python3-pefile                                    # reading the built program back
+  clang libclang-rt-14-dev cppcheck clang-tidy      # fuzzing and static analysis
 )
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Every test: installs what is missing, builds both builds, runs the host
-# tests and the tests under Wine.
+# Every test: installs what is missing; builds and runs the host tests, plain
+# and under the sanitizers; fuzzes the path and key-tree routines; runs the
+# static analysers; builds the Windows program, checks its bytes and that it
+# builds reproducibly; and runs the tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -13,6 +15,20 @@ cmake --build build/host -j"$(nproc)" >/dev/null
 cmake -S . -B build/host-sanitize -DCMAKE_BUILD_TYPE=Debug -DSORVAN_SANITIZE=ON >/dev/null
 cmake --build build/host-sanitize -j"$(nproc)" >/dev/null
 (cd build/host-sanitize && ctest --output-on-failure)
+
+# The path and key-tree routines under libFuzzer, for a bounded time: new
+# inputs it finds go to build/, the seeds in the repository stay as they are.
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVAN_FUZZ=ON >/dev/null
+cmake --build build/fuzz -j"$(nproc)" >/dev/null
+mkdir -p build/fuzz-corpus
+if ! build/fuzz/tests/fuzz/path_tree_fuzz -max_total_time="${SORVAN_FUZZ_SECONDS:-60}" -max_len=4096 \
+    build/fuzz-corpus tests/fuzz/corpus > build/fuzz.log 2>&1; then
+  tail -40 build/fuzz.log
+  exit 1
+fi
+echo "fuzzing: $(grep -E '^Done' build/fuzz.log)"
+
+scripts/static-analysis.sh
 
 cmake --no-warn-unused-cli -S . -B build/win -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/win -j"$(nproc)" >/dev/null
