@@ -41,20 +41,27 @@ sorvan_start_display() {
 # starts through the 32-bit loader first, which costs a minute under emulation.
 SORVAN_WINE64=/usr/lib/wine/wine64
 
-# Makes a fresh 64-bit prefix (the 32-bit program runs in it under WOW64, as
-# on today's Windows) at $WINEPREFIX, with Korean text rendered in a Korean
-# font.
+# Makes a fresh prefix at $WINEPREFIX, with Korean text rendered in a Korean
+# font: 64-bit by default (the 32-bit program runs in it under WOW64, as on
+# today's Windows), or 32-bit with "win32", as on 32-bit Windows.
 sorvan_make_prefix() {
-  export WINEARCH=win64 WINEDEBUG=-all
+  local arch="${1:-win64}" wine_for_tools="$SORVAN_WINE64"
+  [ "$arch" = win32 ] && wine_for_tools=wine
+  export WINEARCH="$arch" WINEDEBUG=-all
   # No Mono or Gecko installers: they would ask questions on the display.
   export WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe="
   rm -rf "$WINEPREFIX"
-  timeout 900 "$SORVAN_WINE64" wineboot -i >/dev/null 2>&1
+  timeout 900 "$wine_for_tools" wineboot -i >/dev/null 2>&1
   local font
   for font in Tahoma "MS Shell Dlg" "MS Shell Dlg 2" "MS Sans Serif" "Microsoft Sans Serif" Gulim; do
-    timeout 120 "$SORVAN_WINE64" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$font" /d NanumGothic /f \
+    timeout 120 "$wine_for_tools" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$font" /d NanumGothic /f \
       >/dev/null 2>&1
   done
+}
+
+# True when this machine runs 32-bit code itself, without QEMU.
+sorvan_runs_32bit_natively() {
+  [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ] && /usr/lib/wine/wine --version >/dev/null 2>&1
 }
 
 sorvan_stop_wine() {

@@ -78,6 +78,44 @@ void ExpectProductKey(int line) {
 }
 #define EXPECT_PRODUCT_KEY() ExpectProductKey(__LINE__)
 
+bool KeyExistsIn64BitView(const std::string& path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    RegCloseKey(key);
+    return true;
+}
+
+// On 64-bit Windows the 32-bit program runs under WOW64: its system folder is
+// the 32-bit one (SysWOW64 from outside) and its records are in the 32-bit
+// registry view (under Wow6432Node from outside), where 32-bit Internet
+// Explorer and the Add/Remove Programs list read them. Nothing lands in the
+// 64-bit folder or view.
+void ExpectWow64Placement(int line) {
+    BOOL wow64 = FALSE;
+    if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64) return;  // a 32-bit Windows
+    const int before = g_caseFailures;
+    char folder32[MAX_PATH + 1] = {};
+    CHECK(GetSystemWow64DirectoryA(folder32, MAX_PATH) > 0);
+    char windows[MAX_PATH + 1] = {};
+    CHECK(GetWindowsDirectoryA(windows, MAX_PATH) > 0);
+    for (const char* name : kNames) {
+        CHECK(FileExists(std::string(folder32) + "\\" + name));
+        // "Sysnative" is the 64-bit system folder as a 32-bit process names it.
+        CHECK(!FileExists(std::string(windows) + "\\Sysnative\\" + name));
+    }
+    CHECK(KeyExistsIn64BitView("SOFTWARE\\Wow6432Node\\QUElmark\\SORVAN"));
+    CHECK(!KeyExistsIn64BitView("SOFTWARE\\QUElmark\\SORVAN"));
+    CHECK(KeyExistsIn64BitView("SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QUElmark"));
+    CHECK(!KeyExistsIn64BitView("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QUElmark"));
+    const std::string unit = std::string(sorvan::kDistributionUnitKey).substr(std::strlen("Software\\"));
+    CHECK(KeyExistsIn64BitView("Software\\Wow6432Node\\" + unit));
+    CHECK(!KeyExistsIn64BitView(sorvan::kDistributionUnitKey));
+    CHECK(KeyExistsIn64BitView(std::string("Software\\Classes\\Wow6432Node\\") + sorvan::kControlClassKey));
+    if (g_caseFailures != before) Fail(line, "the 32-bit program's files or records are not where WOW64 puts them");
+}
+
 void ProgramSuccess() {
     Reset("control_good.dll");
     DWORD process = 0;
@@ -86,6 +124,7 @@ void ProgramSuccess() {
     ExpectNoWindowLeft(__LINE__);
     EXPECT_INSTALLED();
     EXPECT_PRODUCT_KEY();
+    ExpectWow64Placement(__LINE__);
     CHECK_EQ(CallCount("RegisterCalls"), 1);
     CHECK_EQ(CallCount("UnregisterCalls"), 0);
 }

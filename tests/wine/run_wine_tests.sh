@@ -2,11 +2,13 @@
 # The engine's real Win32 layer under Wine, in a throwaway prefix on a virtual
 # display: builds nothing, runs what the Windows build left in $1.
 set -euo pipefail
-build=$(realpath "${1:?usage: run_wine_tests.sh <windows-build-dir>}")
+build=$(realpath "${1:?usage: run_wine_tests.sh <windows-build-dir> [win64|win32]}")
+arch="${2:-win64}"
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../../scripts/wine-env.sh"
 
 results="$build/wine-results"
+[ "$arch" = win64 ] || results="$build/wine-results-$arch"
 rm -rf "$results"
 mkdir -p "$results"
 export WINEPREFIX="$build/wine-prefix.$$"
@@ -14,8 +16,8 @@ trap 'sorvan_stop_wine; rm -rf "$WINEPREFIX"' EXIT
 
 sorvan_enable_32bit
 sorvan_start_display
-echo "wine: making a fresh prefix"
-sorvan_make_prefix
+echo "wine: making a fresh $arch prefix"
+sorvan_make_prefix "$arch"
 
 echo "wine: running the engine and program cases (32-bit; its start can take a minute)"
 status=0

@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Benchmarks, printed as a table (not tests: nothing here passes or fails).
+#   - the size of SORVanActiveXSetup.exe;
+#   - the wall time of a full successful setup run under Wine against an empty
+#     program with the same runtime, and against an empty dialog program (a
+#     dialog that ends in its initialisation, as the setup's does), in the same
+#     warm prefix, alternating runs, medians;
+#   - DeleteKeyTree on 1,000 / 10,000 / 100,000 keys, on the stand-in and on
+#     the real registry under Wine;
+#   - the platform operations of one successful run.
+#
+#   bench/run.sh [runs]     (default 15 runs of each program)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+runs=${1:-15}
+
+scripts/install-deps.sh
+cmake -S . -B build/bench-host -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/bench-host -j"$(nproc)" --target engine_bench >/dev/null
+cmake --no-warn-unused-cli -S . -B build/win -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/win -j"$(nproc)" >/dev/null
+
+source scripts/wine-env.sh
+export WINEPREFIX="$root/build/bench-prefix"
+trap 'sorvan_stop_wine; rm -rf "$WINEPREFIX"' EXIT
+sorvan_enable_32bit
+sorvan_start_display
+sorvan_make_prefix
+# Keep the Wine server up between runs: every run finds the prefix warm.
+timeout 900 wineserver -p 60 || true
+timeout 120 wine cmd /c exit >/dev/null 2>&1 || true
+
+package="$WINEPREFIX/drive_c/bench"
+mkdir -p "$package"
+cp build/win/SORVanActiveXSetup.exe build/win/bench/empty_program.exe build/win/bench/empty_dialog.exe \
+  build/win/bench/engine_bench.exe "$package/"
+put_components() {
+  cp build/win/tests/wine/control_good.dll "$package/LumeTransfer.ocx"
+  for name in SorVan.dll SorVanWin32.dll SorVanUninstall.exe; do printf 'stand-in\r\n' > "$package/$name"; done
+}
+
+# Milliseconds of one run of a program in the package folder.
+time_run() {
+  local started ended
+  started=$(date +%s%N)
+  (cd "$package" && timeout 300 wine "$1" >/dev/null 2>&1) || { echo "run of $1 failed" >&2; return 1; }
+  ended=$(date +%s%N)
+  echo $(((ended - started) / 1000000))
+}
+median() { sort -n | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2}'; }
+
+setup_times=()
+empty_times=()
+dialog_times=()
+for _ in $(seq 1 "$runs"); do
+  put_components
+  setup_times+=("$(time_run SORVanActiveXSetup.exe)")
+  empty_times+=("$(time_run empty_program.exe)")
+  dialog_times+=("$(time_run empty_dialog.exe)")
+done
+setup_median=$(printf '%s\n' "${setup_times[@]}" | median)
+empty_median=$(printf '%s\n' "${empty_times[@]}" | median)
+dialog_median=$(printf '%s\n' "${dialog_times[@]}" | median)
+
+host=$(build/bench-host/bench/engine_bench)
+wine_tree=$(cd "$package" && timeout 900 wine engine_bench.exe 2>/dev/null | tr -d '\r')
+size=$(stat -c %s build/win/SORVanActiveXSetup.exe)
+
+echo
+echo "| measure | value |"
+echo "| --- | --- |"
+echo "| size of SORVanActiveXSetup.exe | $size bytes |"
+echo "| full successful setup run under Wine (median of $runs) | $setup_median ms |"
+echo "| empty program, same runtime, same warm prefix (median of $runs) | $empty_median ms |"
+echo "| empty dialog program, ended in its initialisation (median of $runs) | $dialog_median ms |"
+echo "| setup run / empty program | $(awk -v a="$setup_median" -v b="$empty_median" 'BEGIN {printf "%.2f", a / b}') |"
+echo "| setup run / empty dialog program | $(awk -v a="$setup_median" -v b="$dialog_median" 'BEGIN {printf "%.2f", a / b}') |"
+for keys in 1000 10000 100000; do
+  echo "| DeleteKeyTree, $keys keys, stand-in | $(echo "$host" | awk -v k=$keys '$1 == k {print $2}') ms |"
+  echo "| DeleteKeyTree, $keys keys, real registry under Wine | $(echo "$wine_tree" | awk -v k=$keys '$1 == k {print $2}') ms |"
+done
+echo "| platform operations of a successful run | $(echo "$host" | awk '$1 == "operations" {print $2}') |"
