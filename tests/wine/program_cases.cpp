@@ -186,9 +186,20 @@ void ProgramRenamedThenAgain() {
     CHECK(FileExists(program));
 }
 
+// The dialog shell, with a probe in place of the setup run (see
+// shell_test.cpp): both variants report no failed check.
+void ShellDialog() {
+    Reset(nullptr);
+    DWORD process = 0;
+    CHECK_EQ(RunProgram(__LINE__, g_here + "\\shell_test.exe", &process), 0);
+    CHECK_EQ(RunProgram(__LINE__, g_here + "\\shell_test_noabout.exe", &process), 0);
+    EXPECT_NO_BOX();
+}
+
 }  // namespace
 
 extern const Case kProgramCases[] = {
+    {"shell_dialog", ShellDialog},
     {"program_success", ProgramSuccess},
     {"program_sharing_violation", ProgramSharingViolation},
     {"program_renamed_then_again", ProgramRenamedThenAgain},
