@@ -43,7 +43,8 @@ volatile LONG g_aboutSeen = 0;
 
 // Closes the About box as a user would, and notes that it was there.
 DWORD WINAPI CloseAboutBox(void*) {
-    for (int tries = 0; tries < 3000; ++tries) {
+    // Two minutes at most: under emulation a window can take long to appear.
+    for (int tries = 0; tries < 12000; ++tries) {
         HWND about = FindWindowA("#32770", "About SORVanActiveXSetup");
         if (about != nullptr) {
             InterlockedExchange(&g_aboutSeen, 1);
@@ -102,7 +103,7 @@ SetupOutcome RunSetup(Platform&, OwnerWindow owner) {
     SendMessageA(dialog, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
     CHECK(g_aboutSeen == 1);
     if (closer != nullptr) {
-        WaitForSingleObject(closer, 30000);
+        WaitForSingleObject(closer, 150000);
         CloseHandle(closer);
     }
     return SetupOutcome::Installed;
