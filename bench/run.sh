@@ -36,10 +36,6 @@ package="$WINEPREFIX/drive_c/bench"
 mkdir -p "$package"
 cp build/win/SORVanActiveXSetup.exe build/win/bench/empty_program.exe build/win/bench/empty_dialog.exe \
   build/win/bench/engine_bench.exe "$package/"
-put_components() {
-  cp build/win/tests/wine/control_good.dll "$package/LumeTransfer.ocx"
-  for name in SorVan.dll SorVanWin32.dll SorVanUninstall.exe; do printf 'stand-in\r\n' > "$package/$name"; done
-}
 
 # Milliseconds of one run of a program in the package folder.
 time_run() {
@@ -55,7 +51,7 @@ setup_times=()
 empty_times=()
 dialog_times=()
 for _ in $(seq 1 "$runs"); do
-  put_components
+  sorvan_put_stand_in_components build/win "$package"
   setup_times+=("$(time_run SORVanActiveXSetup.exe)")
   empty_times+=("$(time_run empty_program.exe)")
   dialog_times+=("$(time_run empty_dialog.exe)")

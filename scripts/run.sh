@@ -35,14 +35,8 @@ if [ "$build_only" -eq 1 ]; then
   exit 0
 fi
 
-# The stand-in components: a control that registers its class, and three
-# plain files for the other components.
-cp build/win/tests/wine/control_good.dll "$package/LumeTransfer.ocx"
-for name in "${components[@]:1}"; do
-  printf 'stand-in for %s\r\n' "$name" > "$package/$name"
-done
-
 source scripts/wine-env.sh
+sorvan_put_stand_in_components build/win "$package"
 export WINEPREFIX="$root/build/run-prefix"
 trap 'sorvan_stop_wine' EXIT
 sorvan_enable_32bit

@@ -64,6 +64,16 @@ sorvan_runs_32bit_natively() {
   [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ] && /usr/lib/wine/wine --version >/dev/null 2>&1
 }
 
+# Puts the stand-in components into folder $2: the control from the Windows
+# build in $1 that registers its class, and three plain files.
+sorvan_put_stand_in_components() {
+  local build="$1" folder="$2" name
+  cp "$build/tests/wine/control_good.dll" "$folder/LumeTransfer.ocx"
+  for name in SorVan.dll SorVanWin32.dll SorVanUninstall.exe; do
+    printf 'stand-in for %s\r\n' "$name" > "$folder/$name"
+  done
+}
+
 sorvan_stop_wine() {
   timeout 30 wineserver -k >/dev/null 2>&1 || true
   if [ -n "${SORVAN_XVFB_PID:-}" ]; then kill "$SORVAN_XVFB_PID" 2>/dev/null || true; fi

@@ -24,21 +24,14 @@ constexpr std::uint32_t kErrors[] = {
 // observations a test makes of it.
 struct Machine {
     FakePlatform os;
-    Machine() {
-        os.AddFile(kPkg + "\\" + kNames[0], "control", fake::WellBehavedControl());
-        for (int i = 1; i < 4; ++i) os.AddFile(kPkg + "\\" + kNames[i], std::string("component ") + kNames[i]);
-    }
-    int FilesIn(const std::string& dir) const {
-        int count = 0;
-        for (const char* name : kNames) count += os.FileExists(dir + "\\" + name) ? 1 : 0;
-        return count;
-    }
+    Machine() { PutPackage(os, kPkg, fake::WellBehavedControl()); }
     bool Installed() const {
-        return FilesIn(kSys) == 4 && os.KeyExists(RegRoot::LocalMachine, kDistributionUnit) &&
+        return ComponentsIn(os, kSys) == 4 && os.KeyExists(RegRoot::LocalMachine, kDistributionUnit) &&
                os.KeyExists(RegRoot::ClassesRoot, kClassKey);
     }
     bool RolledBack() const {
-        return FilesIn(kSys) == 0 && FilesIn(kPkg) == 4 && !os.KeyExists(RegRoot::LocalMachine, kDistributionUnit) &&
+        return ComponentsIn(os, kSys) == 0 && ComponentsIn(os, kPkg) == 4 &&
+               !os.KeyExists(RegRoot::LocalMachine, kDistributionUnit) &&
                !os.KeyExists(RegRoot::ClassesRoot, kClassKey) && !os.KeyExists(RegRoot::LocalMachine, kUninstall);
     }
     bool ProductKeyAttempted() const {

@@ -18,8 +18,7 @@ struct SetupRun {
         os.modulePath = modulePath;
         os.systemFolder = systemFolder;
         if (!systemFolder.empty()) os.AddDirectory(systemFolder);
-        os.AddFile(packageDir + "\\" + kNames[0], "control", fake::WellBehavedControl());
-        for (int i = 1; i < 4; ++i) os.AddFile(packageDir + "\\" + kNames[i], "component");
+        PutPackage(os, packageDir, fake::WellBehavedControl());
         outcome = sorvan::RunSetup(os, TheOwner());
         EXPECT_EQ(os.OpenKeyHandles(), 0u);
         EXPECT_EQ(os.LoadedLibraries(), 0u);
@@ -29,20 +28,15 @@ struct SetupRun {
         EXPECT_TRUE(os.ValueOf(RegRoot::LocalMachine, kProduct, "DllNameWin32", &productPath));
     }
     using Value = fake::Value;
-    int FilesIn(const std::string& dir) const {
-        int count = 0;
-        for (const char* name : kNames) count += os.FileExists(dir + "\\" + name) ? 1 : 0;
-        return count;
-    }
     void ExpectInstalledFrom(const std::string& packageDir, const std::string& systemFolder = kSys) const {
         EXPECT_EQ(outcome, sorvan::SetupOutcome::Installed);
-        EXPECT_EQ(FilesIn(systemFolder), 4);
-        EXPECT_EQ(FilesIn(packageDir), 0);
+        EXPECT_EQ(ComponentsIn(os, systemFolder), 4);
+        EXPECT_EQ(ComponentsIn(os, packageDir), 0);
     }
     void ExpectSilentFailure(const std::string& packageDir) const {
         EXPECT_EQ(outcome, sorvan::SetupOutcome::Failed);
-        EXPECT_EQ(FilesIn(kSys), 0);
-        EXPECT_EQ(FilesIn(packageDir), 4);
+        EXPECT_EQ(ComponentsIn(os, kSys), 0);
+        EXPECT_EQ(ComponentsIn(os, packageDir), 4);
         EXPECT_FALSE(os.KeyExists(RegRoot::LocalMachine, kDistributionUnit));
         EXPECT_FALSE(os.KeyExists(RegRoot::LocalMachine, kUninstall));
     }

@@ -26,26 +26,27 @@ inline const char* const kNames[4] = {"LumeTransfer.ocx", "SorVan.dll", "SorVanW
 
 inline platform::OwnerWindow TheOwner() { return reinterpret_cast<platform::OwnerWindow>(0x1234); }
 
+// The four components laid out in `dir`, the control first.
+inline void PutPackage(FakePlatform& os, const std::string& dir, std::shared_ptr<fake::FakeControl> control) {
+    os.AddFile(dir + "\\" + kNames[0], "control", std::move(control));
+    for (int i = 1; i < 4; ++i) os.AddFile(dir + "\\" + kNames[i], std::string("component ") + kNames[i]);
+}
+// How many of the four components are in `dir`.
+inline int ComponentsIn(const FakePlatform& os, const std::string& dir) {
+    int count = 0;
+    for (const char* name : kNames) count += os.FileExists(dir + "\\" + name) ? 1 : 0;
+    return count;
+}
+
 class PackageTest : public ::testing::Test {
 protected:
     void SetUp() override {
         control = fake::WellBehavedControl();
         PutPackage(kPkg);
     }
-    void PutPackage(const std::string& dir) {
-        os.AddFile(dir + "\\" + kNames[0], "control", control);
-        for (int i = 1; i < 4; ++i) os.AddFile(dir + "\\" + kNames[i], std::string("component ") + kNames[i]);
-    }
-    int SourceFilesLeft(const std::string& dir = kPkg) const {
-        int count = 0;
-        for (const char* name : kNames) count += os.FileExists(dir + "\\" + name) ? 1 : 0;
-        return count;
-    }
-    int InstalledFiles() const {
-        int count = 0;
-        for (const char* name : kNames) count += os.FileExists(kSys + "\\" + name) ? 1 : 0;
-        return count;
-    }
+    void PutPackage(const std::string& dir) { sorvan_test::PutPackage(os, dir, control); }
+    int SourceFilesLeft(const std::string& dir = kPkg) const { return ComponentsIn(os, dir); }
+    int InstalledFiles() const { return ComponentsIn(os, kSys); }
     // Whatever happened, no key handle and no library may be left open.
     void ExpectNothingLeftOpen() const {
         EXPECT_EQ(os.OpenKeyHandles(), 0u);

@@ -75,9 +75,10 @@ inline void WriteWholeFile(const std::string& path, const std::string& content) 
 
 inline HKEY Root(RegRoot root) { return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(root)); }
 
-inline bool KeyExists(RegRoot root, const std::string& path) {
+// `view` may name a registry view (KEY_WOW64_64KEY: the 64-bit one).
+inline bool KeyExists(RegRoot root, const std::string& path, REGSAM view = 0) {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(Root(root), path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExA(Root(root), path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) return false;
     RegCloseKey(key);
     return true;
 }

@@ -78,14 +78,7 @@ void ExpectProductKey(int line) {
 }
 #define EXPECT_PRODUCT_KEY() ExpectProductKey(__LINE__)
 
-bool KeyExistsIn64BitView(const std::string& path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    RegCloseKey(key);
-    return true;
-}
+bool KeyExistsIn64BitView(const std::string& path) { return KeyExists(RegRoot::LocalMachine, path, KEY_WOW64_64KEY); }
 
 // On 64-bit Windows the 32-bit program runs under WOW64: its system folder is
 // the 32-bit one (SysWOW64 from outside) and its records are in the 32-bit
