@@ -40,6 +40,20 @@ int RollBack(Platform& os, OwnerWindow owner) {
     return 0;
 }
 
+// Whether the source directory holds any of the components, each source path
+// composed into `sources`. Only a definite "nothing there" counts as absent:
+// a path that does not fit, or a file the system cannot tell about, is left
+// to the copy, which reports it.
+bool HoldsAnyComponent(Platform& os, const Manifest& manifest, const char* sourceDirectory,
+                       char (&sources)[kComponentCount][kPathSize]) {
+    for (int i = 0; i < kComponentCount; ++i) {
+        if (!ComposePath(sources[i], kPathSize, sourceDirectory, manifest[i])) return true;
+        const std::uint32_t error = os.QueryFile(sources[i]);
+        if (error != platform::kErrorFileNotFound && error != platform::kErrorPathNotFound) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int InstallComponents(Platform& os, OwnerWindow owner) {
@@ -60,6 +74,12 @@ int InstallComponents(Platform& os, OwnerWindow owner) {
     // components in the root of the current drive): a failed copy that the
     // user can do nothing about, so no message.
     if (!haveSource || systemFolder[0] == '\0') return RollBack(os, owner);
+
+    // A folder that holds none of the components is no installation source:
+    // typically the folder of an earlier, successful run, started again. There
+    // is nothing to install and nothing of this run to undo, so an earlier
+    // installation stays exactly as it is.
+    if (!HoldsAnyComponent(os, manifest, sourceDirectory, sources)) return 0;
 
     for (int i = 0; i < kComponentCount; ++i) {
         if (!ComposePath(sources[i], kPathSize, sourceDirectory, manifest[i]) ||

@@ -113,6 +113,8 @@ int RecordInstalledFile(Platform& os, const char* path);
 // control register itself. 1 on success; on any failure everything installed
 // is removed again, the source directory keeps every component it held, and
 // the result is 0. Only two kinds of copy failure show a message to the user.
+// A source directory that holds none of the components gives 0 at once,
+// without a copy and without a rollback.
 int InstallComponents(Platform& os, OwnerWindow owner);
 
 // Unregisters the control, deletes the components from the system folder and

@@ -37,6 +37,7 @@ enum class TextCoding { SystemAnsi, CodePage949 };
 // Win32 error codes the engine and its tests tell apart.
 constexpr std::uint32_t kErrorSuccess = 0;
 constexpr std::uint32_t kErrorFileNotFound = 2;
+constexpr std::uint32_t kErrorPathNotFound = 3;
 constexpr std::uint32_t kErrorAccessDenied = 5;
 constexpr std::uint32_t kErrorInvalidHandle = 6;
 constexpr std::uint32_t kErrorSharingViolation = 32;
@@ -54,9 +55,11 @@ constexpr std::int32_t kHresultOk = 0;
 
 class Platform {
 public:
-    // GetModuleFileNameA(NULL, buffer, size): the running program's full path.
-    // Returns the number of characters copied without the NUL; 0 on failure;
-    // `size` when the path was truncated to fit.
+    // The running program's full path in the ANSI code page, as
+    // GetModuleFileNameA(NULL, buffer, size) gives it where the code page can
+    // spell it exactly; otherwise its short form, or failure. Returns the
+    // number of characters copied without the NUL; 0 on failure; `size` when
+    // the path did not fit.
     [[nodiscard]] virtual std::uint32_t ModuleFileName(char* buffer, std::uint32_t size) = 0;
 
     // SHGetFolderPathA(NULL, CSIDL_SYSTEM, NULL, SHGFP_TYPE_CURRENT, buffer):
@@ -67,6 +70,12 @@ public:
     // CopyFileA(source, destination, FALSE): an existing destination is
     // overwritten. Returns 0, or the error code of the failed copy.
     [[nodiscard]] virtual std::uint32_t CopyFileOver(const char* source, const char* destination) = 0;
+
+    // GetFileAttributesA(path): 0 when a file is at `path`. Otherwise the
+    // error code: ERROR_FILE_NOT_FOUND when there is none (a folder of that
+    // name is no file either), ERROR_PATH_NOT_FOUND when its folder is missing,
+    // anything else when the system could not tell.
+    [[nodiscard]] virtual std::uint32_t QueryFile(const char* path) = 0;
 
     // DeleteFileA(path). Returns 0 or the error code.
     virtual std::uint32_t RemoveFile(const char* path) = 0;
@@ -116,7 +125,8 @@ public:
 
     // A modal message box owned by `owner`, MB_OK | MB_ICONINFORMATION, whose
     // text and caption are the product's own code page 949 texts. Returns once
-    // the user has dismissed it.
+    // the user has dismissed it, or at once where no one can see it (a window
+    // station without WSF_VISIBLE, as a SYSTEM deployment runs on).
     virtual void ShowMessage(OwnerWindow owner, const char* text949, const char* caption949) = 0;
 
 protected:

@@ -4,6 +4,7 @@
 #include <shlobj.h>
 
 #include <cstring>
+#include <cwchar>
 
 namespace platform {
 
@@ -26,10 +27,50 @@ int Decode949(const char* text, wchar_t* out, int outCount) {
 // most 102 characters) with ample margin.
 constexpr int kWideTextCount = 512;
 
+// A module path, in UTF-16 or in the ANSI code page: as long as the engine's
+// path buffer, 1023 characters and the NUL.
+constexpr DWORD kModulePathCount = 1024;
+
+// `wide` in the system's ANSI code page, into `buffer` only when it converts
+// exactly: a character the code page cannot spell would come out as "?", or
+// "best fit" as a look-alike (a fullwidth backslash as "\"), and name another
+// folder. Returns the bytes without the NUL; `size` when they would not fit;
+// 0, with `buffer` untouched, when the code page cannot spell the path.
+std::uint32_t ToAnsiExactly(const wchar_t* wide, char* buffer, std::uint32_t size) {
+    // UTF-8 spells every character, and its conversion takes no such flag.
+    const DWORD flags = GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    char ansi[kModulePathCount];
+    const int bytes = WideCharToMultiByte(CP_ACP, flags, wide, -1, ansi, sizeof ansi, nullptr, nullptr);
+    if (bytes == 0) return GetLastError() == ERROR_INSUFFICIENT_BUFFER ? size : 0;
+    // Read back, the path must be the same characters.
+    wchar_t back[kModulePathCount];
+    const int count = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi, bytes, back, kModulePathCount);
+    if (count == 0 || std::wcscmp(back, wide) != 0) return 0;
+    // `bytes` counts the NUL.
+    if (static_cast<std::uint32_t>(bytes) > size) return size;
+    std::memcpy(buffer, ansi, static_cast<std::size_t>(bytes));
+    return static_cast<std::uint32_t>(bytes - 1);
+}
+
 }  // namespace
 
 std::uint32_t Win32Platform::ModuleFileName(char* buffer, std::uint32_t size) {
-    return GetModuleFileNameA(nullptr, buffer, size);
+    // Read as Unicode: the ANSI call would hand on a folder the code page
+    // cannot spell (a Korean folder on an English system) with its letters
+    // replaced, naming a folder that does not exist.
+    wchar_t wide[kModulePathCount];
+    const DWORD count = GetModuleFileNameW(nullptr, wide, kModulePathCount);
+    if (count == 0) return 0;
+    if (count >= kModulePathCount) return size;  // cut short
+    const std::uint32_t length = ToAnsiExactly(wide, buffer, size);
+    if (length != 0) return length;
+    // The path's short form names the same file in characters the ANSI calls
+    // reach, where the volume keeps short names; where it does not, the path
+    // cannot be read at all.
+    wchar_t shortPath[kModulePathCount];
+    const DWORD shortCount = GetShortPathNameW(wide, shortPath, kModulePathCount);
+    if (shortCount == 0 || shortCount >= kModulePathCount) return 0;
+    return ToAnsiExactly(shortPath, buffer, size);
 }
 
 std::int32_t Win32Platform::SystemFolderPath(char* buffer, std::size_t size) {
@@ -48,6 +89,12 @@ std::int32_t Win32Platform::SystemFolderPath(char* buffer, std::size_t size) {
 std::uint32_t Win32Platform::CopyFileOver(const char* source, const char* destination) {
     if (CopyFileA(source, destination, FALSE)) return ERROR_SUCCESS;
     return GetLastError();
+}
+
+std::uint32_t Win32Platform::QueryFile(const char* path) {
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError();
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
 }
 
 std::uint32_t Win32Platform::RemoveFile(const char* path) {
@@ -137,7 +184,26 @@ std::uint32_t Win32Platform::DeleteKey(RegRoot root, const char* path) {
 
 void Win32Platform::CloseKey(KeyHandle key) { RegCloseKey(ToHkey(key)); }
 
+namespace {
+
+// Whether anyone can see this process's windows. A deployment tool or a
+// service that runs the setup as SYSTEM puts it on a window station nobody
+// sees, where a message box would wait for ever for its OK. When the system
+// cannot tell, the station is taken to be the user's.
+bool StationIsVisible() {
+    HWINSTA station = GetProcessWindowStation();  // not to be closed
+    USEROBJECTFLAGS flags = {};
+    DWORD needed = 0;
+    if (station == nullptr || !GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed)) {
+        return true;
+    }
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+}  // namespace
+
 void Win32Platform::ShowMessage(OwnerWindow owner, const char* text949, const char* caption949) {
+    if (!StationIsVisible()) return;
     wchar_t text[kWideTextCount];
     wchar_t caption[kWideTextCount];
     if (Decode949(text949, text, kWideTextCount) == 0 || Decode949(caption949, caption, kWideTextCount) == 0) {

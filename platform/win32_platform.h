@@ -1,5 +1,7 @@
 // The Platform on a real Windows: each operation is the documented Win32 call,
-// in its ANSI variant, with the arguments the engine relies on.
+// in its ANSI variant, with the arguments the engine relies on. The module
+// path alone is read as Unicode, so that a folder the code page cannot spell
+// is still found.
 #pragma once
 
 #include "platform/platform.h"
@@ -11,6 +13,7 @@ public:
     std::uint32_t ModuleFileName(char* buffer, std::uint32_t size) override;
     std::int32_t SystemFolderPath(char* buffer, std::size_t size) override;
     std::uint32_t CopyFileOver(const char* source, const char* destination) override;
+    std::uint32_t QueryFile(const char* path) override;
     std::uint32_t RemoveFile(const char* path) override;
     LibraryHandle LoadLibraryFrom(const char* path, std::uint32_t* error) override;
     ProcHandle FindExport(LibraryHandle library, const char* name) override;

@@ -8,7 +8,7 @@ packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686        # the 32-bit Windows build
   wine wine64 wine32:i386                           # Windows, for the real-system tests
   qemu-user-static                                  # 32-bit code where the kernel runs none
-  xvfb xdotool x11-utils imagemagick fonts-nanum    # windows, screenshots, a Korean font
+  xvfb openbox xdotool x11-utils imagemagick fonts-nanum  # windows, a window manager, screenshots, a Korean font
   python3-pefile                                    # reading the built program back
   clang libclang-rt-14-dev cppcheck clang-tidy      # fuzzing and static analysis
 )

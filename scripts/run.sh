@@ -51,8 +51,13 @@ echo "running C:\\users\\Public\\Downloads\\SORVan\\SORVanActiveXSetup.exe"
 status=0
 shots="$root/build/run-results"
 rm -rf "$shots"
-(cd "$downloads" && sorvan_run_dismissing_boxes "$shots" timeout 600 wine SORVanActiveXSetup.exe) \
+(cd "$downloads" && sorvan_run_dismissing_boxes "$shots" "$shots/keep-boxes" timeout 600 wine SORVanActiveXSetup.exe) \
   >/dev/null 2>&1 || status=$?
+# A Unix exit status keeps only the low byte of the Windows exit code.
+case "$status" in
+  67) status=1603 ;;
+  82) status=1618 ;;
+esac
 timeout 60 wineserver -w || true
 
 # Reads a key of the 32-bit registry view, where the 32-bit program wrote,
@@ -88,6 +93,7 @@ if [ "${boxes:-0}" -gt 0 ]; then echo "  Message boxes shown: $boxes (pictures i
 case "$status" in
   0) echo "  Exit status 0: the installation succeeded." ;;
   1603) echo "  Exit status 1603: the installation failed and was rolled back." ;;
+  1618) echo "  Exit status 1618: another setup was running; nothing was changed." ;;
   *) echo "  Exit status $status: the setup did not run to its end." ;;
 esac
 exit "$status"

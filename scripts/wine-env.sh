@@ -20,7 +20,10 @@ sorvan_enable_32bit() {
   /usr/lib/wine/wine --version >/dev/null
 }
 
-# Starts Xvfb on a free display and exports DISPLAY; sets SORVAN_XVFB_PID.
+# Starts Xvfb on a free display with a window manager, as every desktop has
+# one, and exports DISPLAY; sets SORVAN_XVFB_PID and SORVAN_WM_PID. (Without
+# a window manager, Wine's X11 driver waits up to 2 s for one to confirm that
+# a window was withdrawn, which would be most of every run.)
 sorvan_start_display() {
   local n
   for n in $(seq 90 130); do
@@ -29,11 +32,20 @@ sorvan_start_display() {
   Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
   SORVAN_XVFB_PID=$!
   export DISPLAY=":$n"
+  local up=""
   for _ in $(seq 1 50); do
-    xdpyinfo >/dev/null 2>&1 && return 0
+    if xdpyinfo >/dev/null 2>&1; then up=1; break; fi
     sleep 0.1
   done
-  echo "Xvfb did not start" >&2
+  if [ -z "$up" ]; then echo "Xvfb did not start" >&2; return 1; fi
+  openbox --sm-disable >/dev/null 2>&1 &
+  SORVAN_WM_PID=$!
+  # Ready once it has announced itself on the root window.
+  for _ in $(seq 1 50); do
+    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && return 0
+    sleep 0.1
+  done
+  echo "openbox did not start" >&2
   return 1
 }
 
@@ -76,20 +88,24 @@ sorvan_put_stand_in_components() {
 
 sorvan_stop_wine() {
   timeout 30 wineserver -k >/dev/null 2>&1 || true
+  if [ -n "${SORVAN_WM_PID:-}" ]; then kill "$SORVAN_WM_PID" 2>/dev/null || true; fi
   if [ -n "${SORVAN_XVFB_PID:-}" ]; then kill "$SORVAN_XVFB_PID" 2>/dev/null || true; fi
 }
 
 # Runs a command; while it runs, each message box with the product's caption
 # is read, photographed into $1 and dismissed with Return, as a user would.
-# Its titles are appended to $1/boxes.txt. Returns the command's status.
+# Its titles are appended to $1/boxes.txt. While the file $2 exists, boxes
+# are left up (a test needs one on the screen a while). Returns the command's
+# status.
 sorvan_run_dismissing_boxes() {
-  local shots="$1"; shift
+  local shots="$1" keep="$2"; shift 2
   mkdir -p "$shots"
   : > "$shots/boxes.txt"
   "$@" &
   local pid=$! count=0 window title
   local -A pressed=()
   while kill -0 "$pid" 2>/dev/null; do
+    if [ -e "$keep" ]; then sleep 0.3; continue; fi
     for window in $(xdotool search --name '휴대폰 인증서 서비스' 2>/dev/null); do
       if [ -n "${pressed[$window]:-}" ]; then
         # Still up long after Return: press it again, but count it once.

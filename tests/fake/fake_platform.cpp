@@ -49,6 +49,7 @@ const char* OpName(Op op) {
         case Op::ModuleFileName: return "ModuleFileName";
         case Op::SystemFolderPath: return "SystemFolderPath";
         case Op::CopyFileOver: return "CopyFileOver";
+        case Op::QueryFile: return "QueryFile";
         case Op::RemoveFile: return "RemoveFile";
         case Op::LoadLibraryFrom: return "LoadLibraryFrom";
         case Op::FindExport: return "FindExport";
@@ -280,7 +281,7 @@ std::uint32_t FakePlatform::CopyFileOver(const char* source, const char* destina
     auto from = files_.find(Fold(source));
     if (from == files_.end()) return platform::kErrorFileNotFound;
     const std::string to = Fold(destination);
-    if (directories_.count(ParentOf(to)) == 0) return 3;  // ERROR_PATH_NOT_FOUND
+    if (directories_.count(ParentOf(to)) == 0) return platform::kErrorPathNotFound;
     if (directories_.count(to) != 0) return platform::kErrorAccessDenied;
     auto block = blocked_.find(to);
     if (block != blocked_.end()) return block->second;
@@ -290,6 +291,16 @@ std::uint32_t FakePlatform::CopyFileOver(const char* source, const char* destina
     }
     files_[to] = from->second;
     return platform::kErrorSuccess;
+}
+
+std::uint32_t FakePlatform::QueryFile(const char* path) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::QueryFile, path, &error)) return error;
+    const std::string folded = Fold(path);
+    if (files_.count(folded) != 0) return platform::kErrorSuccess;
+    // A folder at that name is no file; a missing folder is its own error.
+    if (directories_.count(ParentOf(folded)) == 0) return platform::kErrorPathNotFound;
+    return platform::kErrorFileNotFound;
 }
 
 std::uint32_t FakePlatform::RemoveFile(const char* path) {

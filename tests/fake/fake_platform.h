@@ -28,6 +28,7 @@ enum class Op {
     ModuleFileName,
     SystemFolderPath,
     CopyFileOver,
+    QueryFile,
     RemoveFile,
     LoadLibraryFrom,
     FindExport,
@@ -127,6 +128,7 @@ public:
     std::uint32_t ModuleFileName(char* buffer, std::uint32_t size) override;
     std::int32_t SystemFolderPath(char* buffer, std::size_t size) override;
     std::uint32_t CopyFileOver(const char* source, const char* destination) override;
+    std::uint32_t QueryFile(const char* path) override;
     std::uint32_t RemoveFile(const char* path) override;
     platform::LibraryHandle LoadLibraryFrom(const char* path, std::uint32_t* error) override;
     platform::ProcHandle FindExport(platform::LibraryHandle library, const char* name) override;

@@ -129,16 +129,30 @@ TEST_F(RecordsTest, RegistrationFailureStillWritesTheProductKey) {
     ExpectRolledBack();
 }
 
-TEST_F(RecordsTest, SecondLaunchFromTheEmptiedFolderRollsTheFirstBack) {
+TEST_F(RecordsTest, SecondLaunchFromTheEmptiedFolderLeavesTheInstallationWhole) {
     ASSERT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Installed);
-    os.messages.clear();
+    os.EraseKey(RegRoot::LocalMachine, kProduct);
+    os.calls.clear();
     EXPECT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Failed);
-    EXPECT_TRUE(os.messages.empty()) << "a missing source has no message";
+    EXPECT_TRUE(os.messages.empty());
+    EXPECT_EQ(os.CountOf(Op::CopyFileOver) + os.CountOf(Op::RemoveFile) + os.CountOf(Op::DeleteKey) +
+                  os.CountOf(Op::LoadLibraryFrom), 0) << "nothing copied, nothing undone";
+    EXPECT_EQ(InstalledFiles(), 4);
+    EXPECT_EQ(os.ValueNames(RegRoot::LocalMachine, kFileList).size(), 4u);
+    EXPECT_TRUE(os.KeyExists(RegRoot::ClassesRoot, kClassKey));
+    EXPECT_EQ(os.ValueNames(RegRoot::LocalMachine, kUninstall).size(), 2u);
+    EXPECT_EQ(os.ValueNames(RegRoot::LocalMachine, kProduct).size(), 3u) << "the product key is written every run";
+    ExpectNothingLeftOpen();
+
+    // One component back in the folder makes it a source again: its missing
+    // companions fail the copy, and the rollback takes the earlier
+    // installation with it.
+    os.AddFile(kPkg + "\\SorVan.dll", "one component");
+    EXPECT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Failed);
     EXPECT_EQ(InstalledFiles(), 0);
     EXPECT_FALSE(os.KeyExists(RegRoot::LocalMachine, kDistributionUnit));
     EXPECT_FALSE(os.KeyExists(RegRoot::ClassesRoot, kClassKey));
-    EXPECT_TRUE(os.KeyExists(RegRoot::LocalMachine, kUninstall)) << "the first run's entry is not removed";
-    EXPECT_EQ(os.ValueNames(RegRoot::LocalMachine, kProduct).size(), 3u);
+    EXPECT_EQ(SourceFilesLeft(), 1);
     ExpectNothingLeftOpen();
 }
 

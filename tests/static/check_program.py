@@ -38,7 +38,7 @@ ENGLISH_US, KOREAN = 1033, 1042
 RT_ICON, RT_DIALOG, RT_STRING, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 5, 6, 14, 16, 24
 
 # Only DLLs that Windows always loads from its own system folder.
-KNOWN_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll", "msvcrt.dll"}
+KNOWN_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll", "msvcrt.dll", "ole32.dll"}
 
 
 class Reader:
@@ -127,7 +127,7 @@ def main(program_path, icon_path):
     imports = {entry.dll.decode().lower(): {i.name.decode() for i in entry.imports if i.name}
                for entry in pe.DIRECTORY_ENTRY_IMPORT}
     check(set(imports) <= KNOWN_DLLS, f"imports DLLs outside the system's known set: {sorted(set(imports) - KNOWN_DLLS)}")
-    for dll in ("kernel32.dll", "user32.dll", "advapi32.dll", "shell32.dll", "msvcrt.dll"):
+    for dll in ("kernel32.dll", "user32.dll", "advapi32.dll", "shell32.dll", "msvcrt.dll", "ole32.dll"):
         check(dll in imports, f"{dll} is not imported")
     check("SHGetFolderPathA" in imports.get("shell32.dll", set()), "SHGetFolderPathA is not taken from SHELL32")
     check(not hasattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT"), "the program has delay-loaded imports")

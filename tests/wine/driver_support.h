@@ -39,6 +39,15 @@ inline void Fail(int line, const std::string& what) {
 const char* const kNames[4] = {"LumeTransfer.ocx", "SorVan.dll", "SorVanWin32.dll", "SorVanUninstall.exe"};
 const char kPackage[] = "C:\\sorvan-test\\pkg";
 const char kTestKey[] = "Software\\SORVanTest";
+// A second package folder, for a second setup started beside the first.
+const char kSecondPackage[] = "C:\\sorvan-test\\pkg2";
+// Folders whose names the English code page cannot spell: Korean, and one
+// whose "best fit" (a fullwidth backslash as "\\") names the decoy folder.
+const wchar_t kKoreanFolder[] = L"C:\\users\\Public\\Downloads\\인증서";
+const wchar_t kFullwidthFolder[] = L"C:\\sorvan-test\\full\uFF3Cwidth";
+const wchar_t kDecoyFolder[] = L"C:\\sorvan-test\\full\\width";
+// While this file exists, the test script leaves message boxes up.
+const char kKeepBoxes[] = "C:\\sorvan-test\\keep-boxes";
 
 inline std::string g_here;    // this program's folder, where the fixtures are
 inline std::string g_system;  // the system folder
@@ -204,6 +213,18 @@ inline DWORD WINAPI WatchMessageBoxes(void*) {
     return 0;
 }
 
+// Waits up to `ms` for the watcher to have seen a box; true when it has.
+inline bool WaitForBox(DWORD ms) {
+    for (DWORD waited = 0; waited < ms; waited += 50) {
+        EnterCriticalSection(&g_seenLock);
+        const bool seen = !g_seen.empty();
+        LeaveCriticalSection(&g_seenLock);
+        if (seen) return true;
+        Sleep(50);
+    }
+    return false;
+}
+
 inline std::vector<SeenBox> TakeSeen() {
     EnterCriticalSection(&g_seenLock);
     std::vector<SeenBox> seen = g_seen;
@@ -258,6 +279,12 @@ inline void Reset(const char* controlFixture) {
     DeleteTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\QUElmark");
     DeleteTree(HKEY_LOCAL_MACHINE, kTestKey);
     DeleteTree(HKEY_CLASSES_ROOT, "D");
+    DeleteFileA(kKeepBoxes);
+    for (const wchar_t* folder : {L"C:\\sorvan-test\\pkg2", kKoreanFolder, kFullwidthFolder, kDecoyFolder}) {
+        for (const char* name : {kNames[0], kNames[1], kNames[2], kNames[3], "SORVanActiveXSetup.exe"}) {
+            DeleteFileW((std::wstring(folder) + L"\\" + std::wstring(name, name + std::strlen(name))).c_str());
+        }
+    }
     CreateDirectoryA("C:\\sorvan-test", nullptr);
     CreateDirectoryA(kPackage, nullptr);
     for (const char* name : kNames) DeleteFileA(PackagePath(name).c_str());

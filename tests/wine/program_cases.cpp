@@ -17,36 +17,80 @@ std::string PlaceProgram(const char* name) {
     return placed;
 }
 
-// Runs the program from the package folder, as a double click in it would,
-// and waits for it to end by itself. Returns its exit status, or a value no
-// run gives when it could not start or had to be stopped.
-constexpr DWORD kNotRun = 0xDEAD;
-DWORD RunProgram(int line, const std::string& program, DWORD* processId) {
-    std::string command = "\"" + program + "\"";
-    std::vector<char> commandLine(command.begin(), command.end());
-    commandLine.push_back('\0');
-    STARTUPINFOA startup = {};
+std::wstring Widen(const std::string& text) {
+    std::wstring wide(text.size() + 1, L'\0');
+    wide.resize(static_cast<std::size_t>(
+        MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), static_cast<int>(wide.size())) - 1));
+    return wide;
+}
+
+// Starts the program as a double click in the package folder would, with
+// `arguments` after its name. Returns its process, or null. With `suspended`,
+// its first thread waits in `*thread` for ResumeThread.
+HANDLE StartProgram(int line, const std::wstring& program, DWORD* processId, const std::wstring& arguments = L"",
+                    HANDLE* thread = nullptr) {
+    std::wstring command = L"\"" + program + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, kPackage, &startup,
+    if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE,
+                        thread != nullptr ? CREATE_SUSPENDED : 0, nullptr, Widen(kPackage).c_str(), &startup,
                         &process)) {
-        Fail(line, "could not start " + program);
-        return kNotRun;
+        Fail(line, "could not start a program");
+        return nullptr;
     }
     *processId = process.dwProcessId;
-    CloseHandle(process.hThread);
+    if (thread != nullptr) {
+        *thread = process.hThread;
+    } else {
+        CloseHandle(process.hThread);
+    }
+    return process.hProcess;
+}
+
+// Waits for a started program to end by itself. Returns its exit status, or
+// a value no run gives when it could not start or had to be stopped.
+constexpr DWORD kNotRun = 0xDEAD;
+DWORD FinishProgram(int line, HANDLE process) {
+    if (process == nullptr) return kNotRun;
     // A 32-bit process can take a minute to start under emulation; the run
     // itself needs no input, so a run that does not end is a failure.
     DWORD status = kNotRun;
-    if (WaitForSingleObject(process.hProcess, 600000) == WAIT_OBJECT_0) {
-        GetExitCodeProcess(process.hProcess, &status);
+    if (WaitForSingleObject(process, 600000) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(process, &status);
     } else {
         Fail(line, "the program did not end by itself");
-        TerminateProcess(process.hProcess, kNotRun);
-        WaitForSingleObject(process.hProcess, 30000);
+        TerminateProcess(process, kNotRun);
+        WaitForSingleObject(process, 30000);
     }
-    CloseHandle(process.hProcess);
+    CloseHandle(process);
     return status;
+}
+
+DWORD RunProgram(int line, const std::wstring& program, DWORD* processId, const std::wstring& arguments = L"") {
+    return FinishProgram(line, StartProgram(line, program, processId, arguments));
+}
+DWORD RunProgram(int line, const std::string& program, DWORD* processId) {
+    return RunProgram(line, Widen(program), processId);
+}
+
+// Runs the program where no one can see its windows, as a deployment tool
+// running it as SYSTEM does.
+DWORD RunOnHiddenStation(int line, const std::string& program) {
+    DWORD process = 0;
+    return RunProgram(line, Widen(g_here + "\\hidden_station.exe"), &process, L"\"" + Widen(program) + L"\"");
+}
+
+// Holds a file open without sharing, as a running browser holds the loaded
+// control.
+HANDLE HoldOpen(const std::string& path) {
+    HANDLE held = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+    CHECK(held != INVALID_HANDLE_VALUE);
+    return held;
+}
+void LetGo(HANDLE held, const std::string& path) {
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    DeleteFileA(path.c_str());
 }
 
 void ExpectNoWindowLeft(int line) {
@@ -128,13 +172,10 @@ void ProgramSuccess() {
 void ProgramSharingViolation() {
     Reset("control_good.dll");
     const std::string program = PlaceProgram("SORVanActiveXSetup.exe");
-    HANDLE held = CreateFileA(SystemPath("SorVan.dll").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                              0, nullptr);
-    CHECK(held != INVALID_HANDLE_VALUE);
+    HANDLE held = HoldOpen(SystemPath("SorVan.dll"));
     DWORD process = 0;
     CHECK_EQ(RunProgram(__LINE__, program, &process), sorvan::kExitInstallFailure);
-    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
-    DeleteFileA(SystemPath("SorVan.dll").c_str());
+    LetGo(held, SystemPath("SorVan.dll"));
 
     const std::vector<SeenBox> seen = TakeSeen();
     CHECK_EQ(seen.size(), 1);
@@ -156,8 +197,8 @@ void ProgramSharingViolation() {
 
 // A browser saves a second download as "SORVanActiveXSetup (1).exe": it
 // installs from its own folder. Started again from the emptied folder, it
-// finds nothing to copy, rolls the first installation back, and still writes
-// the product key.
+// finds nothing to install and leaves the installation whole; it still
+// writes the product key.
 void ProgramRenamedThenAgain() {
     Reset("control_good.dll");
     const std::string program = PlaceProgram("SORVanActiveXSetup (1).exe");
@@ -171,12 +212,156 @@ void ProgramRenamedThenAgain() {
     CHECK_EQ(RunProgram(__LINE__, program, &process), sorvan::kExitInstallFailure);
     EXPECT_NO_BOX();
     ExpectNoWindowLeft(__LINE__);
-    CHECK_EQ(CountFiles(true), 0);
-    CHECK(!KeyExists(RegRoot::LocalMachine, sorvan::kDistributionUnitKey));
-    CHECK(!KeyExists(RegRoot::ClassesRoot, sorvan::kControlClassKey));
-    CHECK_EQ(CallCount("UnregisterCalls"), 1);
+    EXPECT_INSTALLED();
+    CHECK_EQ(CallCount("RegisterCalls"), 1);
+    CHECK_EQ(CallCount("UnregisterCalls"), 0);
     EXPECT_PRODUCT_KEY();
     CHECK(FileExists(program));
+}
+
+// One setup at a time. While the first shows its message, a second start
+// from another folder changes nothing at all and exits with 1618; the first
+// then rolls back as it would alone.
+void ProgramSecondStartWhileTheFirstRuns() {
+    Reset("control_good.dll");
+    const std::string first = PlaceProgram("SORVanActiveXSetup.exe");
+    CreateDirectoryA(kSecondPackage, nullptr);
+    const std::string second = std::string(kSecondPackage) + "\\SORVanActiveXSetup.exe";
+    CopyFileA(first.c_str(), second.c_str(), FALSE);
+    for (const char* name : kNames) CopyFileA(PackagePath(name).c_str(), (std::string(kSecondPackage) + "\\" + name).c_str(), FALSE);
+
+    HANDLE held = HoldOpen(SystemPath("SorVan.dll"));
+    WriteWholeFile(kKeepBoxes, "");
+    DWORD firstId = 0;
+    HANDLE firstProcess = StartProgram(__LINE__, Widen(first), &firstId);
+    CHECK(WaitForBox(600000));
+    const int installedBefore = CountFiles(true);  // the control, and the held file
+
+    DWORD secondId = 0;
+    CHECK_EQ(RunProgram(__LINE__, second, &secondId), ERROR_INSTALL_ALREADY_RUNNING);
+    CHECK_EQ(CountFiles(true), installedBefore);
+    CHECK_EQ(ValueCount(RegRoot::LocalMachine, sorvan::kFileListKey), 1);
+    CHECK(!KeyExists(RegRoot::LocalMachine, sorvan::kProductKey));
+    for (const char* name : kNames) CHECK(FileExists(std::string(kSecondPackage) + "\\" + name));
+    CHECK(FileExists(second));
+
+    DeleteFileA(kKeepBoxes);  // the user presses OK
+    CHECK_EQ(FinishProgram(__LINE__, firstProcess), sorvan::kExitInstallFailure);
+    LetGo(held, SystemPath("SorVan.dll"));
+    EXPECT_ONE_BOX(kSharingText);
+    EXPECT_ROLLED_BACK();
+    EXPECT_PRODUCT_KEY();
+    DeleteFileA(second.c_str());
+}
+
+// People double-click twice. Pairs of starts from one folder at once: one
+// installs, the other finds it running (1618) or, once it has finished, an
+// emptied folder (1603); never a success over an incomplete installation,
+// never a component gone from both folders.
+void ProgramStartedTwiceAtOnce() {
+    constexpr int kPairs = 3;
+    int overlapped = 0;
+    for (int pair = 0; pair < kPairs; ++pair) {
+        Reset("control_good.dll");
+        const std::wstring program = Widen(PlaceProgram("SORVanActiveXSetup.exe"));
+        // Both made ready first, then let go together: a process takes far
+        // longer to be made than to run.
+        DWORD ids[2] = {};
+        HANDLE threads[2] = {};
+        HANDLE a = StartProgram(__LINE__, program, &ids[0], L"", &threads[0]);
+        HANDLE b = StartProgram(__LINE__, program, &ids[1], L"", &threads[1]);
+        for (HANDLE thread : threads) {
+            if (thread == nullptr) continue;
+            ResumeThread(thread);
+            CloseHandle(thread);
+        }
+        const DWORD first = FinishProgram(__LINE__, a);
+        const DWORD second = FinishProgram(__LINE__, b);
+        const DWORD other = first == 0 ? second : first;
+        CHECK(first == 0 || second == 0);
+        CHECK(other == ERROR_INSTALL_ALREADY_RUNNING || other == sorvan::kExitInstallFailure);
+        overlapped += other == ERROR_INSTALL_ALREADY_RUNNING ? 1 : 0;
+        EXPECT_INSTALLED();
+        EXPECT_NO_BOX();
+    }
+    std::printf("    %d of %d pairs ran at the same time\n", overlapped, kPairs);
+}
+
+// A deployment tool runs the setup as SYSTEM, where no one can see a window:
+// a sharing violation is rolled back at once instead of waiting for an OK
+// that never comes; success there is the same as anywhere.
+void ProgramWhereNoOneSees() {
+    Reset("control_good.dll");
+    std::string program = PlaceProgram("SORVanActiveXSetup.exe");
+    HANDLE held = HoldOpen(SystemPath("SorVan.dll"));
+    CHECK_EQ(RunOnHiddenStation(__LINE__, program), sorvan::kExitInstallFailure);
+    LetGo(held, SystemPath("SorVan.dll"));
+    EXPECT_NO_BOX();
+    EXPECT_ROLLED_BACK();
+    EXPECT_PRODUCT_KEY();
+
+    Reset("control_good.dll");
+    program = PlaceProgram("SORVanActiveXSetup.exe");
+    CHECK_EQ(RunOnHiddenStation(__LINE__, program), 0);
+    EXPECT_INSTALLED();
+    EXPECT_PRODUCT_KEY();
+}
+
+// Moves the program and its components from the package folder into
+// `folder`, runs it from there, and checks that it installed from there.
+void InstallsFrom(int line, const std::wstring& folder) {
+    const int before = g_caseFailures;
+    const std::wstring program = folder + L"\\SORVanActiveXSetup.exe";
+    CHECK(MoveFileExW(Widen(PlaceProgram("SORVanActiveXSetup.exe")).c_str(), program.c_str(), MOVEFILE_REPLACE_EXISTING));
+    for (const char* name : kNames) {
+        CHECK(MoveFileExW(Widen(PackagePath(name)).c_str(), (folder + L"\\" + Widen(name)).c_str(),
+                          MOVEFILE_REPLACE_EXISTING));
+    }
+    DWORD process = 0;
+    CHECK_EQ(RunProgram(__LINE__, program, &process), 0);
+    EXPECT_NO_BOX();
+    EXPECT_INSTALLED();
+    for (const char* name : kNames) {
+        CHECK(GetFileAttributesW((folder + L"\\" + Widen(name)).c_str()) == INVALID_FILE_ATTRIBUTES);
+    }
+    DeleteFileW(program.c_str());
+    if (g_caseFailures != before) Fail(line, "it did not install from its own folder");
+}
+
+// Downloaded into a folder whose name the system's code page cannot spell (a
+// Korean folder on an English Windows), it installs from there; and from a
+// folder whose name the code page would "best fit" into another folder's, it
+// installs from its own, leaving the other alone.
+void ProgramFromAFolderTheCodePageCannotSpell() {
+    // The test script runs Wine with the English code page.
+    CHECK_EQ(GetACP(), 1252);
+    Reset("control_good.dll");
+    CreateDirectoryW(L"C:\\users\\Public\\Downloads", nullptr);
+    CreateDirectoryW(kKoreanFolder, nullptr);
+    InstallsFrom(__LINE__, kKoreanFolder);
+
+    Reset("control_good.dll");
+    CreateDirectoryW(kFullwidthFolder, nullptr);
+    CreateDirectoryW(L"C:\\sorvan-test\\full", nullptr);
+    CreateDirectoryW(kDecoyFolder, nullptr);
+    for (const char* name : kNames) {
+        CopyFileW(Widen(PackagePath(name)).c_str(), (std::wstring(kDecoyFolder) + L"\\" + Widen(name)).c_str(), FALSE);
+    }
+    InstallsFrom(__LINE__, kFullwidthFolder);
+    for (const char* name : kNames) {
+        CHECK(GetFileAttributesW((std::wstring(kDecoyFolder) + L"\\" + Widen(name)).c_str()) != INVALID_FILE_ATTRIBUTES);
+    }
+}
+
+// A control whose registration creates a COM object registers, as it would
+// under regsvr32.
+void ProgramControlThatNeedsCom() {
+    Reset("control_com.dll");
+    DWORD process = 0;
+    CHECK_EQ(RunProgram(__LINE__, PlaceProgram("SORVanActiveXSetup.exe"), &process), 0);
+    EXPECT_NO_BOX();
+    EXPECT_INSTALLED();
+    CHECK_EQ(CallCount("RegisterCalls"), 1);
 }
 
 // The dialog shell, with a probe in place of the setup run (see
@@ -196,5 +381,10 @@ extern const Case kProgramCases[] = {
     {"program_success", ProgramSuccess},
     {"program_sharing_violation", ProgramSharingViolation},
     {"program_renamed_then_again", ProgramRenamedThenAgain},
+    {"program_second_start_while_the_first_runs", ProgramSecondStartWhileTheFirstRuns},
+    {"program_started_twice_at_once", ProgramStartedTwiceAtOnce},
+    {"program_where_no_one_sees", ProgramWhereNoOneSees},
+    {"program_from_a_folder_the_code_page_cannot_spell", ProgramFromAFolderTheCodePageCannotSpell},
+    {"program_control_that_needs_com", ProgramControlThatNeedsCom},
     {nullptr, nullptr},
 };
