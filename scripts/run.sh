@@ -40,7 +40,7 @@ sorvan_put_stand_in_components build/win "$package"
 export WINEPREFIX="$root/build/run-prefix"
 trap 'sorvan_stop_wine' EXIT
 sorvan_enable_32bit
-sorvan_start_display
+sorvan_start_display wm
 echo "making a fresh Wine prefix (64-bit Windows; the program runs as a 32-bit process in it)"
 sorvan_make_prefix
 downloads="$WINEPREFIX/drive_c/users/Public/Downloads/SORVan"
@@ -51,7 +51,7 @@ echo "running C:\\users\\Public\\Downloads\\SORVan\\SORVanActiveXSetup.exe"
 status=0
 shots="$root/build/run-results"
 rm -rf "$shots"
-(cd "$downloads" && sorvan_run_dismissing_boxes "$shots" "$shots/keep-boxes" timeout 600 wine SORVanActiveXSetup.exe) \
+(cd "$downloads" && sorvan_run_dismissing_boxes "$shots" timeout 600 wine SORVanActiveXSetup.exe) \
   >/dev/null 2>&1 || status=$?
 # A Unix exit status keeps only the low byte of the Windows exit code.
 case "$status" in

@@ -20,11 +20,12 @@ sorvan_enable_32bit() {
   /usr/lib/wine/wine --version >/dev/null
 }
 
-# Starts Xvfb on a free display with a window manager, as every desktop has
-# one, and exports DISPLAY; sets SORVAN_XVFB_PID and SORVAN_WM_PID. (Without
-# a window manager, Wine's X11 driver waits up to 2 s for one to confirm that
-# a window was withdrawn, which would be most of every run.)
+# Starts Xvfb on a free display and exports DISPLAY; sets SORVAN_XVFB_PID.
+# With "wm", also a window manager, as every desktop has one (SORVAN_WM_PID):
+# without one, Wine's X11 driver waits up to 2 s for one to confirm that a
+# window was withdrawn, which is most of every run of the program.
 sorvan_start_display() {
+  local with_wm="${1:-}"
   local n
   for n in $(seq 90 130); do
     [ -e "/tmp/.X$n-lock" ] || break
@@ -38,6 +39,7 @@ sorvan_start_display() {
     sleep 0.1
   done
   if [ -z "$up" ]; then echo "Xvfb did not start" >&2; return 1; fi
+  [ "$with_wm" = wm ] || return 0
   openbox --sm-disable >/dev/null 2>&1 &
   SORVAN_WM_PID=$!
   # Ready once it has announced itself on the root window.
@@ -94,19 +96,22 @@ sorvan_stop_wine() {
 
 # Runs a command; while it runs, each message box with the product's caption
 # is read, photographed into $1 and dismissed with Return, as a user would.
-# Its titles are appended to $1/boxes.txt. While the file $2 exists, boxes
-# are left up (a test needs one on the screen a while). Returns the command's
-# status.
+# Its titles are appended to $1/boxes.txt. Returns the command's status.
 sorvan_run_dismissing_boxes() {
-  local shots="$1" keep="$2"; shift 2
+  local shots="$1"; shift
   mkdir -p "$shots"
   : > "$shots/boxes.txt"
   "$@" &
-  local pid=$! count=0 window title
+  local pid=$! count=0 window title windows
   local -A pressed=()
   while kill -0 "$pid" 2>/dev/null; do
-    if [ -e "$keep" ]; then sleep 0.3; continue; fi
-    for window in $(xdotool search --name '휴대폰 인증서 서비스' 2>/dev/null); do
+    windows=" $(xdotool search --name '휴대폰 인증서 서비스' 2>/dev/null | tr '\n' ' ') "
+    # The X server hands a closed window's id to a later window, often the
+    # next box: a box that has gone is forgotten.
+    for window in "${!pressed[@]}"; do
+      [[ "$windows" == *" $window "* ]] || unset "pressed[$window]"
+    done
+    for window in $windows; do
       if [ -n "${pressed[$window]:-}" ]; then
         # Still up long after Return: press it again, but count it once.
         if [ $((SECONDS - pressed[$window])) -ge 10 ]; then
