@@ -53,6 +53,14 @@ inline std::string g_system;  // the system folder
 inline std::string SystemPath(const char* name) { return g_system + "\\" + name; }
 inline std::string PackagePath(const char* name) { return std::string(kPackage) + "\\" + name; }
 
+// A path or name of the driver's own, in UTF-16 (they are all ASCII).
+inline std::wstring Widen(const std::string& text) {
+    std::wstring wide(text.size() + 1, L'\0');
+    wide.resize(static_cast<std::size_t>(
+        MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), static_cast<int>(wide.size())) - 1));
+    return wide;
+}
+
 inline bool FileExists(const std::string& path) {
     DWORD attributes = GetFileAttributesA(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
@@ -265,9 +273,10 @@ inline void Reset(const char* controlFixture) {
     DeleteTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\QUElmark");
     DeleteTree(HKEY_LOCAL_MACHINE, kTestKey);
     DeleteTree(HKEY_CLASSES_ROOT, "D");
-    for (const wchar_t* folder : {L"C:\\sorvan-test\\pkg2", kKoreanFolder, kFullwidthFolder, kDecoyFolder}) {
+    for (const std::wstring& folder : {Widen(kSecondPackage), std::wstring(kKoreanFolder),
+                                       std::wstring(kFullwidthFolder), std::wstring(kDecoyFolder)}) {
         for (const char* name : {kNames[0], kNames[1], kNames[2], kNames[3], "SORVanActiveXSetup.exe"}) {
-            DeleteFileW((std::wstring(folder) + L"\\" + std::wstring(name, name + std::strlen(name))).c_str());
+            DeleteFileW((folder + L"\\" + Widen(name)).c_str());
         }
     }
     CreateDirectoryA("C:\\sorvan-test", nullptr);

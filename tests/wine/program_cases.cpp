@@ -17,13 +17,6 @@ std::string PlaceProgram(const char* name) {
     return placed;
 }
 
-std::wstring Widen(const std::string& text) {
-    std::wstring wide(text.size() + 1, L'\0');
-    wide.resize(static_cast<std::size_t>(
-        MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), static_cast<int>(wide.size())) - 1));
-    return wide;
-}
-
 // Starts the program as a double click in the package folder would, with
 // `arguments` after its name. Returns its process, or null. Given `thread`,
 // it starts suspended: its first thread, in `*thread`, waits for ResumeThread.
