@@ -9,7 +9,8 @@ packages=(
   wine wine64 wine32:i386                           # Windows, for the real-system tests
   qemu-user-static                                  # 32-bit code where the kernel runs none
   xvfb openbox xdotool x11-utils imagemagick fonts-nanum  # windows, a window manager, screenshots, a Korean font
-  python3-pefile                                    # reading the built program back
+  python3-pefile                                    # reading the built program and the components back
+  osslsigncode gcab zip unzip openssl               # releases: signing, the cabinet, the zip, test certificates
   clang libclang-rt-14-dev cppcheck clang-tidy      # fuzzing and static analysis
 )
 

@@ -97,14 +97,19 @@ sorvan_stop_wine() {
 # Runs a command; while it runs, each message box with the product's caption
 # is read, photographed into $1 and dismissed with Return, as a user would.
 # Its titles are appended to $1/boxes.txt. Returns the command's status.
+#   sorvan_run_dismissing_boxes SHOTS [--keep-while FILE] COMMAND...
+# With --keep-while, boxes are left up while FILE exists: a test that needs a
+# box on the screen for a while creates it, and deletes it to "press OK".
 sorvan_run_dismissing_boxes() {
-  local shots="$1"; shift
+  local shots="$1" keep=/nonexistent; shift
+  if [ "$1" = --keep-while ]; then keep="$2"; shift 2; fi
   mkdir -p "$shots"
   : > "$shots/boxes.txt"
   "$@" &
   local pid=$! count=0 window title windows
   local -A pressed=()
   while kill -0 "$pid" 2>/dev/null; do
+    if [ -e "$keep" ]; then sleep 0.3; continue; fi
     windows=" $(xdotool search --name '휴대폰 인증서 서비스' 2>/dev/null | tr '\n' ' ') "
     # The X server hands a closed window's id to a later window, often the
     # next box: a box that has gone is forgotten.

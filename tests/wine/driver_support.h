@@ -46,6 +46,8 @@ const char kSecondPackage[] = "C:\\sorvan-test\\pkg2";
 const wchar_t kKoreanFolder[] = L"C:\\users\\Public\\Downloads\\인증서";
 const wchar_t kFullwidthFolder[] = L"C:\\sorvan-test\\full\uFF3Cwidth";
 const wchar_t kDecoyFolder[] = L"C:\\sorvan-test\\full\\width";
+// While this file exists, the test script leaves message boxes up.
+const char kKeepBoxes[] = "C:\\sorvan-test\\keep-boxes";
 
 inline std::string g_here;    // this program's folder, where the fixtures are
 inline std::string g_system;  // the system folder
@@ -219,6 +221,18 @@ inline DWORD WINAPI WatchMessageBoxes(void*) {
     return 0;
 }
 
+// Waits until the watcher has seen a message box.
+inline bool WaitForBox(DWORD ms) {
+    for (DWORD waited = 0; waited < ms; waited += 50) {
+        EnterCriticalSection(&g_seenLock);
+        const bool seen = !g_seen.empty();
+        LeaveCriticalSection(&g_seenLock);
+        if (seen) return true;
+        Sleep(50);
+    }
+    return false;
+}
+
 inline std::vector<SeenBox> TakeSeen() {
     EnterCriticalSection(&g_seenLock);
     std::vector<SeenBox> seen = g_seen;
@@ -273,6 +287,7 @@ inline void Reset(const char* controlFixture) {
     DeleteTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\QUElmark");
     DeleteTree(HKEY_LOCAL_MACHINE, kTestKey);
     DeleteTree(HKEY_CLASSES_ROOT, "D");
+    DeleteFileA(kKeepBoxes);
     for (const std::wstring& folder : {Widen(kSecondPackage), std::wstring(kKoreanFolder),
                                        std::wstring(kFullwidthFolder), std::wstring(kDecoyFolder)}) {
         for (const char* name : {kNames[0], kNames[1], kNames[2], kNames[3], "SORVanActiveXSetup.exe"}) {

@@ -4,6 +4,11 @@
 // message boxes and their owner, the files and the registry.
 #include "tests/wine/driver_support.h"
 
+#include <setupapi.h>
+#include <softpub.h>
+#include <wincrypt.h>
+#include <wintrust.h>
+
 namespace {
 
 const wchar_t kProgramTitle[] = L"SORVanActiveXSetup";
@@ -212,34 +217,66 @@ void ProgramRenamedThenAgain() {
     CHECK(FileExists(program));
 }
 
-// One setup at a time. While the first is in the middle of its run (its
-// components copied, its control registering), a second start from another
-// folder changes nothing at all and exits with 1618; the first then
-// finishes as it would alone.
-void ProgramSecondStartWhileTheFirstRuns() {
-    Reset("control_wait.dll");
-    const std::string first = PlaceProgram("SORVanActiveXSetup.exe");
+// Copies the package folder's program and components into the second one.
+std::string PlaceSecondPackage(const std::string& first) {
     CreateDirectoryA(kSecondPackage, nullptr);
     const std::string second = std::string(kSecondPackage) + "\\SORVanActiveXSetup.exe";
     CopyFileA(first.c_str(), second.c_str(), FALSE);
     for (const char* name : kNames) CopyFileA(PackagePath(name).c_str(), (std::string(kSecondPackage) + "\\" + name).c_str(), FALSE);
+    return second;
+}
 
-    HANDLE registering = CreateEventA(nullptr, TRUE, FALSE, "SORVanTestRegistering");
-    HANDLE goOn = CreateEventA(nullptr, TRUE, FALSE, "SORVanTestGoOn");
+void ExpectSecondPackageWhole(int line, const std::string& second) {
+    const int before = g_caseFailures;
+    for (const char* name : kNames) CHECK(FileExists(std::string(kSecondPackage) + "\\" + name));
+    CHECK(FileExists(second));
+    CHECK(!KeyExists(RegRoot::LocalMachine, sorvan::kUninstallKey));
+    CHECK(!KeyExists(RegRoot::LocalMachine, sorvan::kProductKey));
+    if (g_caseFailures != before) Fail(line, "the second start changed something");
+}
+
+// One setup at a time. A second start from another folder while the first
+// is still running, whether it waits for the user to read its message or is
+// in the middle of its work (its components copied, its control
+// registering), changes nothing at all and exits with 1618; the first then
+// ends as it would have alone.
+void ProgramSecondStartWhileTheFirstRuns() {
+    // The first shows the sharing-violation message; the script leaves it up.
+    Reset("control_good.dll");
+    std::string first = PlaceProgram("SORVanActiveXSetup.exe");
+    std::string second = PlaceSecondPackage(first);
+    HANDLE held = HoldOpen(SystemPath("SorVan.dll"));
+    WriteWholeFile(kKeepBoxes, "");
     DWORD firstId = 0;
     HANDLE firstProcess = StartProgram(__LINE__, Widen(first), &firstId);
-    CHECK_EQ(WaitForSingleObject(registering, 600000), WAIT_OBJECT_0);
-
+    CHECK(WaitForBox(600000));
+    const int installedBefore = CountFiles(true);  // the control, and the held file
     DWORD secondId = 0;
+    CHECK_EQ(RunProgram(__LINE__, second, &secondId), ERROR_INSTALL_ALREADY_RUNNING);
+    CHECK_EQ(CountFiles(true), installedBefore);
+    CHECK_EQ(ValueCount(RegRoot::LocalMachine, sorvan::kFileListKey), 1);
+    ExpectSecondPackageWhole(__LINE__, second);
+    DeleteFileA(kKeepBoxes);  // the user presses OK
+    CHECK_EQ(FinishProgram(__LINE__, firstProcess), sorvan::kExitInstallFailure);
+    LetGo(held, SystemPath("SorVan.dll"));
+    EXPECT_ONE_BOX(kSharingText);
+    EXPECT_ROLLED_BACK();
+    EXPECT_PRODUCT_KEY();
+    DeleteFileA(second.c_str());
+
+    // The first waits inside the control's registration.
+    Reset("control_wait.dll");
+    first = PlaceProgram("SORVanActiveXSetup.exe");
+    second = PlaceSecondPackage(first);
+    HANDLE registering = CreateEventA(nullptr, TRUE, FALSE, "SORVanTestRegistering");
+    HANDLE goOn = CreateEventA(nullptr, TRUE, FALSE, "SORVanTestGoOn");
+    firstProcess = StartProgram(__LINE__, Widen(first), &firstId);
+    CHECK_EQ(WaitForSingleObject(registering, 600000), WAIT_OBJECT_0);
     CHECK_EQ(RunProgram(__LINE__, second, &secondId), ERROR_INSTALL_ALREADY_RUNNING);
     CHECK_EQ(WaitForSingleObject(firstProcess, 0), WAIT_TIMEOUT);  // still registering
     CHECK_EQ(CountFiles(true), 4);
     CHECK_EQ(ValueCount(RegRoot::LocalMachine, sorvan::kFileListKey), 4);
-    CHECK(!KeyExists(RegRoot::LocalMachine, sorvan::kUninstallKey));
-    CHECK(!KeyExists(RegRoot::LocalMachine, sorvan::kProductKey));
-    for (const char* name : kNames) CHECK(FileExists(std::string(kSecondPackage) + "\\" + name));
-    CHECK(FileExists(second));
-
+    ExpectSecondPackageWhole(__LINE__, second);
     SetEvent(goOn);
     CHECK_EQ(FinishProgram(__LINE__, firstProcess), 0);
     EXPECT_NO_BOX();
@@ -361,6 +398,124 @@ void ProgramControlThatNeedsCom() {
     CHECK_EQ(CallCount("RegisterCalls"), 1);
 }
 
+// --- A release, as the release test left it beside the driver: signed with
+// a throwaway authority whose root is test-root.cer.
+
+std::string ReleasePath(const char* name) { return g_here + "\\signed-release\\" + name; }
+
+bool HaveRelease() {
+    if (FileExists(ReleasePath("SORVan.cab")) && FileExists(g_here + "\\test-root.cer")) return true;
+    Fail(__LINE__, "no signed release beside the driver: tests/release/release_test.sh makes it");
+    return false;
+}
+
+// WinVerifyTrust's verdict on a file, as Windows gives it before it runs a
+// downloaded program: the Authenticode policy, no user interface, no
+// revocation check (there is no network).
+LONG VerifyTrust(const std::wstring& path) {
+    WINTRUST_FILE_INFO file = {};
+    file.cbStruct = sizeof file;
+    file.pcwszFilePath = path.c_str();
+    WINTRUST_DATA data = {};
+    data.cbStruct = sizeof data;
+    data.dwUIChoice = WTD_UI_NONE;
+    data.fdwRevocationChecks = WTD_REVOKE_NONE;
+    data.dwUnionChoice = WTD_CHOICE_FILE;
+    data.pFile = &file;
+    data.dwStateAction = WTD_STATEACTION_VERIFY;
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    const LONG verdict = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    data.dwStateAction = WTD_STATEACTION_CLOSE;
+    WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    return verdict;
+}
+
+// Puts the test authority's root into, or takes it out of, the current
+// user's trusted roots.
+void TrustTestRoot(bool trust) {
+    const std::string root = ReadWholeFile(g_here + "\\test-root.cer");
+    HCERTSTORE store = CertOpenSystemStoreW(0, L"Root");
+    CHECK(store != nullptr);
+    if (store == nullptr) return;
+    PCCERT_CONTEXT added = nullptr;
+    CHECK(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(root.data()),
+                                           static_cast<DWORD>(root.size()), CERT_STORE_ADD_REPLACE_EXISTING,
+                                           &added));
+    if (added != nullptr && !trust) CertDeleteCertificateFromStore(added);  // frees it too
+    else if (added != nullptr) CertFreeCertificateContext(added);
+    CertCloseStore(store, 0);
+}
+
+// Windows trusts the signed program once the signer's root is trusted, and
+// refuses it with one byte changed.
+void ReleaseSignedProgramIsTrusted() {
+    Reset(nullptr);
+    if (!HaveRelease()) return;
+    const std::string program = PackagePath("signed.exe");
+    const std::string tampered = PackagePath("tampered.exe");
+    CHECK(CopyFileA(ReleasePath("SORVanActiveXSetup.exe").c_str(), program.c_str(), FALSE));
+    std::string bytes = ReadWholeFile(program);
+    bytes[bytes.size() / 3] = static_cast<char>(bytes[bytes.size() / 3] ^ 1);
+    WriteWholeFile(tampered, bytes);
+
+    // Windows refuses a root it does not trust; Wine's policy accepts it, so
+    // only the trusted case is the same on both.
+    TrustTestRoot(true);
+    CHECK_EQ(VerifyTrust(Widen(program)), ERROR_SUCCESS);
+    CHECK_EQ(VerifyTrust(Widen(tampered)), TRUST_E_BAD_DIGEST);
+    TrustTestRoot(false);
+    DeleteFileA(program.c_str());
+    DeleteFileA(tampered.c_str());
+}
+
+UINT CALLBACK ExtractInto(PVOID folder, UINT notification, UINT_PTR param1, UINT_PTR) {
+    if (notification != SPFILENOTIFY_FILEINCABINET) return NO_ERROR;
+    auto* info = reinterpret_cast<FILE_IN_CABINET_INFO_W*>(param1);
+    std::swprintf(info->FullTargetName, MAX_PATH, L"%ls\\%ls", static_cast<const wchar_t*>(folder), info->NameInCabinet);
+    return FILEOP_DOIT;
+}
+
+std::wstring InfValue(const std::wstring& inf, const wchar_t* section, const wchar_t* key) {
+    wchar_t value[512] = {};
+    GetPrivateProfileStringW(section, key, L"", value, 511, inf.c_str());
+    return value;
+}
+
+// What the browser's code download does with the cabinet: it extracts it
+// into a folder of its own and runs the INF's setup hook, with %EXTRACT_DIR%
+// that folder. The signed program installs from there.
+void ReleaseCabinetRunsItsHook() {
+    Reset(nullptr);
+    if (!HaveRelease()) return;
+    for (const char* name : kNames) DeleteFileA(PackagePath(name).c_str());
+    const std::wstring folder = Widen(kPackage);
+    CHECK(SetupIterateCabinetW(Widen(ReleasePath("SORVan.cab")).c_str(), 0, ExtractInto,
+                               const_cast<wchar_t*>(folder.c_str())));
+    CHECK_EQ(CountFiles(false), 4);
+
+    const std::wstring inf = folder + L"\\SORVan.inf";
+    wchar_t hooks[256] = {};
+    GetPrivateProfileStringW(L"Setup Hooks", nullptr, L"", hooks, 255, inf.c_str());
+    std::wstring command = InfValue(inf, InfValue(inf, L"Setup Hooks", hooks).c_str(), L"run");
+    const std::wstring variable = L"%EXTRACT_DIR%";
+    const std::size_t at = command.find(variable);
+    CHECK(at != std::wstring::npos);
+    if (at == std::wstring::npos) return;
+    command.replace(at, variable.size(), folder);
+
+    // Started as the browser starts it: a command line, from another folder.
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started = {};
+    CHECK(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, L"C:\\", &startup, &started));
+    if (started.hThread != nullptr) CloseHandle(started.hThread);
+    CHECK_EQ(FinishProgram(__LINE__, started.hProcess), 0);
+    EXPECT_NO_BOX();
+    EXPECT_INSTALLED();
+    DeleteFileW(inf.c_str());
+    DeleteFileW((folder + L"\\SORVanActiveXSetup.exe").c_str());
+}
+
 // The dialog shell, with a probe in place of the setup run (see
 // shell_test.cpp): both variants report no failed check.
 void ShellDialog() {
@@ -383,5 +538,7 @@ extern const Case kProgramCases[] = {
     {"program_where_no_one_sees", ProgramWhereNoOneSees},
     {"program_from_a_folder_the_code_page_cannot_spell", ProgramFromAFolderTheCodePageCannotSpell},
     {"program_control_that_needs_com", ProgramControlThatNeedsCom},
+    {"release_signed_program_is_trusted", ReleaseSignedProgramIsTrusted},
+    {"release_cabinet_runs_its_hook", ReleaseCabinetRunsItsHook},
     {nullptr, nullptr},
 };

@@ -1,0 +1,87 @@
+#!/usr/bin/python3
+"""Checks a vendor's components folder before a release is made from it.
+
+The folder must hold the four components under the names the setup copies,
+each a regular file, and the control must be a 32-bit Windows DLL that exports
+DllRegisterServer and DllUnregisterServer, with a version resource: the web
+page's <object> tag names that version, and the browser compares it with the
+installed control's. Prints the version as "a,b,c,d" on success; otherwise
+names every problem on standard error and exits with 1. Any other file in the
+folder is named on standard error and left out of the release.
+"""
+import os
+import sys
+
+import pefile
+
+COMPONENTS = ("LumeTransfer.ocx", "SorVan.dll", "SorVanWin32.dll", "SorVanUninstall.exe")
+CONTROL = COMPONENTS[0]
+EXPORTS = ("DllRegisterServer", "DllUnregisterServer")
+
+
+def control_version(path):
+    """The control's file version, or (None, the reason it is no fit control)."""
+    try:
+        pe = pefile.PE(path, fast_load=True)
+    except (pefile.PEFormatError, OSError) as error:
+        return None, f"is not a Windows program or library ({error})"
+    try:
+        if pe.FILE_HEADER.Machine != pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"] or \
+                pe.OPTIONAL_HEADER.Magic != pefile.OPTIONAL_HEADER_MAGIC_PE:
+            return None, "is not 32-bit (x86): the setup and Internet Explorer's controls are 32-bit"
+        if not pe.FILE_HEADER.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_DLL"]:
+            return None, "is not a DLL"
+        pe.parse_data_directories(directories=[
+            pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXPORT"],
+            pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+        exported = set()
+        if hasattr(pe, "DIRECTORY_ENTRY_EXPORT"):
+            exported = {symbol.name.decode("ascii", "replace")
+                        for symbol in pe.DIRECTORY_ENTRY_EXPORT.symbols if symbol.name}
+        missing = [name for name in EXPORTS if name not in exported]
+        if missing:
+            return None, "does not export " + " and ".join(missing)
+        fixed = getattr(pe, "VS_FIXEDFILEINFO", None)
+        if not fixed:
+            return None, ("has no version resource: the web page's <object> tag names the control's "
+                          "version, so that the browser can tell an older installed control from this one")
+        info = fixed[0]
+        return (f"{info.FileVersionMS >> 16},{info.FileVersionMS & 0xFFFF},"
+                f"{info.FileVersionLS >> 16},{info.FileVersionLS & 0xFFFF}"), None
+    finally:
+        pe.close()
+
+
+def main(folder):
+    if not os.path.isdir(folder):
+        print(f"{folder}: not a folder", file=sys.stderr)
+        return 1
+    problems = []
+    for name in COMPONENTS:
+        path = os.path.join(folder, name)
+        if os.path.islink(path) or not os.path.isfile(path):
+            problems.append(f"{name}: missing from {folder} (or not a regular file)")
+    version = None
+    if not problems or all(not p.startswith(CONTROL) for p in problems):
+        version, reason = control_version(os.path.join(folder, CONTROL))
+        if reason:
+            problems.append(f"{CONTROL}: {reason}")
+    for problem in problems:
+        print(problem, file=sys.stderr)
+    if problems:
+        return 1
+    # Names differ only in case on Windows: "sorvan.dll" would not be the
+    # component the setup looks for, and is left out like any other file.
+    for name in sorted(set(os.listdir(folder)) - set(COMPONENTS)):
+        why = ("the release puts in the program this checkout builds" if name == "SORVanActiveXSetup.exe"
+               else "not one of the four components")
+        print(f"left out of the release: {name} ({why})", file=sys.stderr)
+    print(version)
+    return 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 2:
+        print("usage: check_components.py COMPONENTS_DIR", file=sys.stderr)
+        sys.exit(2)
+    sys.exit(main(sys.argv[1]))

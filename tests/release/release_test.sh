@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# The release command, from the outside: a throwaway certificate authority and
+# code-signing certificate, releases made from the stand-in components in the
+# Windows build $1, and what a vendor and a browser rely on in them. Leaves a
+# signed release and the authority's root in $1/tests/wine for the Wine cases
+# (WinVerifyTrust, and the cabinet's hook run as the browser runs it).
+set -euo pipefail
+build=$(realpath "${1:?usage: release_test.sh <windows-build-dir>}")
+root=$(cd "$(dirname "$0")/../.." && pwd)
+source "$root/scripts/wine-env.sh"
+work="$build/release-test"
+rm -rf "$work"
+mkdir -p "$work/ca" "$work/components"
+failures=0
+fail() { echo "release test: $*"; failures=$((failures + 1)); }
+names=(SORVanActiveXSetup.exe LumeTransfer.ocx SorVan.dll SorVanWin32.dll SorVanUninstall.exe)
+
+# --- A throwaway authority and a code-signing certificate it issued.
+ca="$work/ca"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$ca/root.key" -out "$ca/root.pem" -days 30 \
+  -subj "/CN=SORVan Test Root" -addext "basicConstraints=critical,CA:TRUE" \
+  -addext "keyUsage=critical,keyCertSign,cRLSign" >/dev/null 2>&1
+openssl req -newkey rsa:2048 -nodes -keyout "$ca/signer.key" -out "$ca/signer.csr" -subj "/CN=SORVan Test Signer" \
+  >/dev/null 2>&1
+printf '%s\n' "basicConstraints=critical,CA:FALSE" "keyUsage=critical,digitalSignature" \
+  "extendedKeyUsage=codeSigning" > "$ca/signer.ext"
+openssl x509 -req -in "$ca/signer.csr" -CA "$ca/root.pem" -CAkey "$ca/root.key" -CAcreateserial -days 30 \
+  -extfile "$ca/signer.ext" -out "$ca/signer.pem" >/dev/null 2>&1
+# A password with a space and no line end in the file: both must come through.
+password='test pass 1'
+printf '%s' "$password" > "$ca/password"
+openssl pkcs12 -export -inkey "$ca/signer.key" -in "$ca/signer.pem" -certfile "$ca/root.pem" \
+  -out "$ca/signer.p12" -passout "file:$ca/password"
+
+components="$work/components"
+sorvan_put_stand_in_components "$build" "$components"
+package() { "$root/scripts/package.sh" "$@" 2>&1; }
+
+# --- A components folder that is no release: nothing written, the problem named.
+release="$work/release"
+mkdir -p "$release" && echo "an earlier release" > "$release/SHA256SUMS"
+expect_refused() {  # what, expected text, then package.sh's arguments
+  local what="$1" expected="$2" output
+  shift 2
+  if output=$(package "$@" --out "$release"); then
+    fail "$what: made a release"
+  elif ! grep -qF "$expected" <<<"$output"; then
+    fail "$what: no message saying \"$expected\":"; echo "$output"
+  fi
+  if [ "$(cat "$release"/*)" != "an earlier release" ] || [ -n "$(ls -d "$release".new.* 2>/dev/null)" ]; then
+    fail "$what: the release folder was written to"
+  fi
+}
+broken="$work/broken"
+cp -r "$components" "$broken" && rm "$broken/SorVanWin32.dll"
+expect_refused "a missing component" "SorVanWin32.dll: missing" "$broken"
+cp -r "$components/." "$broken" && cp "$build/tests/wine/control_nounreg.dll" "$broken/LumeTransfer.ocx"
+expect_refused "a control without DllUnregisterServer" "LumeTransfer.ocx: does not export DllUnregisterServer" "$broken"
+cp "$build/SORVanActiveXSetup.exe" "$broken/LumeTransfer.ocx"
+expect_refused "a program as the control" "LumeTransfer.ocx: is not a DLL" "$broken"
+# Any 64-bit Windows DLL: one of Wine's own.
+cp /usr/lib/x86_64-linux-gnu/wine/x86_64-windows/ole32.dll "$broken/LumeTransfer.ocx"
+expect_refused "a 64-bit control" "LumeTransfer.ocx: is not 32-bit" "$broken"
+expect_refused "a wrong password" "could not sign" "$components" --pkcs12 "$ca/signer.p12" --password-file "$ca/signer.ext"
+# A mistyped --out naming a folder that is no release: refused, kept whole.
+if package "$components" --out "$broken" >/dev/null || [ "$(ls "$broken" | wc -l)" -ne 4 ]; then
+  fail "a release replaced a folder that was no release"
+fi
+
+# --- An unsigned release, and what is in it.
+output=$(package "$components" --out "$release") || { echo "$output"; fail "the unsigned release failed"; }
+grep -q "UNSIGNED release of LumeTransfer.ocx 2,1,0,7" <<<"$output" || fail "the unsigned release does not say so"
+listed=$(gcab -t "$release/SORVan.cab" | sort | tr '\n' ' ')
+[ "$listed" = "LumeTransfer.ocx SORVan.inf SORVanActiveXSetup.exe SorVan.dll SorVanUninstall.exe SorVanWin32.dll " ] ||
+  fail "the cabinet holds: $listed"
+listed=$(zipinfo -1 "$release/SORVan.zip" | tr '\n' ' ')
+[ "$listed" = "${names[*]/#/SORVan/} " ] || fail "the zip holds: $listed"
+grep -q 'classid="clsid:7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35"' "$release/object.html" &&
+  grep -q 'codebase="SORVan.cab#version=2,1,0,7"' "$release/object.html" || fail "object.html names no class or version"
+(cd "$release" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the release"
+[ "$(wc -l < "$release/SHA256SUMS")" -eq 9 ] || fail "SHA256SUMS does not list all nine files"
+cmp -s "$release/SORVanActiveXSetup.exe" "$build/SORVanActiveXSetup.exe" || fail "the unsigned program is not the build's"
+
+# --- Signed releases: the password from the environment, then from a file.
+signed="$work/signed" again="$work/signed-again"
+SORVAN_SIGN_PASSWORD="$password" package "$components" --out "$signed" --pkcs12 "$ca/signer.p12" >/dev/null ||
+  fail "the signed release failed"
+package "$components" --out "$again" --pkcs12 "$ca/signer.p12" --password-file "$ca/password" >/dev/null ||
+  fail "the release signed with a password file failed"
+diff -r "$signed" "$again" >/dev/null || fail "two signed releases of one commit differ"
+for name in SORVanActiveXSetup.exe SORVan.cab; do
+  file="$signed/$name"
+  osslsigncode verify -CAfile "$ca/root.pem" -ignore-crl -in "$file" >/dev/null 2>&1 || fail "$name: signature not verified"
+  # One byte changed in the middle of the signed content.
+  cp "$file" "$work/tampered-$name"
+  offset=$(( $(stat -c %s "$file") / 3 ))
+  byte=$(od -An -tu1 -j "$offset" -N1 "$file" | tr -d ' ')
+  printf "\\$(printf '%03o' $(( byte ^ 1 )))" | dd of="$work/tampered-$name" bs=1 seek="$offset" conv=notrunc status=none
+  if osslsigncode verify -CAfile "$ca/root.pem" -ignore-crl -in "$work/tampered-$name" >/dev/null 2>&1; then
+    fail "$name: a changed byte still verifies"
+  fi
+done
+# Anyone can check a published release against the source; a changed file
+# in it is found.
+package --check "$signed" >/dev/null || fail "the signed release does not pass its check against the source"
+cp -r "$signed" "$work/published" && cp "$work/tampered-SORVan.cab" "$work/published/SORVan.cab"
+output=$(package --check "$work/published") && fail "a release with a changed cabinet passed its check"
+grep -q "differs from what this checkout makes of its components: SORVan.cab SHA256SUMS" <<<"$output" ||
+  fail "the check does not name the changed cabinet: $output"
+/usr/bin/python3 "$root/tests/static/check_program.py" "$signed/SORVanActiveXSetup.exe" "$root/res/SORVanActiveXSetup.ico" ||
+  fail "the signed program fails the program check"
+
+# For the Wine cases: the signed release and the root they are to trust.
+rm -rf "$build/tests/wine/signed-release"
+cp -r "$signed" "$build/tests/wine/signed-release"
+openssl x509 -in "$ca/root.pem" -outform DER -out "$build/tests/wine/test-root.cer"
+
+if [ "$failures" -ne 0 ]; then
+  echo "release test: $failures failures"
+  exit 1
+fi
+echo "release test: refused 6 wrong inputs; unsigned and signed releases verified, identical when made twice"
