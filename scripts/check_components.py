@@ -56,13 +56,21 @@ def main(folder):
     if not os.path.isdir(folder):
         print(f"{folder}: not a folder", file=sys.stderr)
         return 1
+    files = os.listdir(folder)
     problems = []
+    present = set()
     for name in COMPONENTS:
         path = os.path.join(folder, name)
-        if os.path.islink(path) or not os.path.isfile(path):
-            problems.append(f"{name}: missing from {folder} (or not a regular file)")
+        if os.path.isfile(path) and not os.path.islink(path):
+            present.add(name)
+            continue
+        # The release names each component exactly as the setup's manifest
+        # does, whatever the case a Windows file system would forgive.
+        near = [other for other in files if other.lower() == name.lower() and other != name]
+        hint = f"; rename {near[0]} to {name}" if near else ""
+        problems.append(f"{name}: missing from {folder} (or not a regular file){hint}")
     version = None
-    if not problems or all(not p.startswith(CONTROL) for p in problems):
+    if CONTROL in present:
         version, reason = control_version(os.path.join(folder, CONTROL))
         if reason:
             problems.append(f"{CONTROL}: {reason}")
@@ -70,9 +78,7 @@ def main(folder):
         print(problem, file=sys.stderr)
     if problems:
         return 1
-    # Names differ only in case on Windows: "sorvan.dll" would not be the
-    # component the setup looks for, and is left out like any other file.
-    for name in sorted(set(os.listdir(folder)) - set(COMPONENTS)):
+    for name in sorted(set(files) - set(COMPONENTS)):
         why = ("the release puts in the program this checkout builds" if name == "SORVanActiveXSetup.exe"
                else "not one of the four components")
         print(f"left out of the release: {name} ({why})", file=sys.stderr)

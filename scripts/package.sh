@@ -138,15 +138,15 @@ sign() {
 }
 
 program="$root/build/win/SORVanActiveXSetup.exe"
-# strip IN OUT: the file without its signature, or as it is when unsigned.
-strip() {
+# unsigned_copy IN OUT: the file without its signature, or as it is when unsigned.
+unsigned_copy() {
   osslsigncode remove-signature -in "$1" -out "$2" >/dev/null 2>&1 || cp "$1" "$2"
 }
 if [ -n "$check" ]; then
   # The published program, signature aside, must be the one this checkout
   # builds; the release is then remade around the published, signed one.
   [ -f "$check/SORVanActiveXSetup.exe" ] || fail "$check/SORVanActiveXSetup.exe: missing"
-  strip "$check/SORVanActiveXSetup.exe" "$work/stripped.exe"
+  unsigned_copy "$check/SORVanActiveXSetup.exe" "$work/stripped.exe"
   cmp -s "$work/stripped.exe" "$program" ||
     fail "SORVanActiveXSetup.exe is not the program this checkout builds (check out the release's commit)"
   program="$check/SORVanActiveXSetup.exe"
@@ -221,7 +221,7 @@ touch -d "@$epoch" "$work/SHA256SUMS"
 
 if [ -n "$check" ]; then
   differ=()
-  strip "$check/SORVan.cab" "$work/published.cab"
+  unsigned_copy "$check/SORVan.cab" "$work/published.cab"
   cmp -s "$work/published.cab" "$work/SORVan.cab" || differ+=(SORVan.cab)
   for name in SORVan.zip object.html "${names[@]/#/SORVan/}"; do
     cmp -s "$check/$name" "$work/$name" || differ+=("$name")

@@ -52,9 +52,9 @@ expect_refused() {  # what, expected text, then package.sh's arguments
   fi
 }
 broken="$work/broken"
-cp -r "$components" "$broken" && rm "$broken/SorVanWin32.dll"
-expect_refused "a missing component" "SorVanWin32.dll: missing" "$broken"
-cp -r "$components/." "$broken" && cp "$build/tests/wine/control_nounreg.dll" "$broken/LumeTransfer.ocx"
+cp -r "$components" "$broken" && mv "$broken/SorVanWin32.dll" "$broken/sorvanwin32.dll"
+expect_refused "a component named in other case" "SorVanWin32.dll: missing from $broken (or not a regular file); rename sorvanwin32.dll to SorVanWin32.dll" "$broken"
+mv "$broken/sorvanwin32.dll" "$broken/SorVanWin32.dll" && cp "$build/tests/wine/control_nounreg.dll" "$broken/LumeTransfer.ocx"
 expect_refused "a control without DllUnregisterServer" "LumeTransfer.ocx: does not export DllUnregisterServer" "$broken"
 cp "$build/SORVanActiveXSetup.exe" "$broken/LumeTransfer.ocx"
 expect_refused "a program as the control" "LumeTransfer.ocx: is not a DLL" "$broken"
