@@ -94,6 +94,18 @@ sorvan_stop_wine() {
   if [ -n "${SORVAN_XVFB_PID:-}" ]; then kill "$SORVAN_XVFB_PID" 2>/dev/null || true; fi
 }
 
+# Presses Return in window $1. xdotool decides for the press and for the
+# release apart: through XTEST when the window has the focus, as an event sent
+# to the window when not. When the box closes on the press and the window
+# manager moves the focus, the release goes the second way and the X server
+# keeps Return down, repeating it into every window that gets the focus next:
+# each later box would close before anyone saw it. So the key is released
+# through XTEST as well; the server ignores the release of a key that is up.
+sorvan_press_return() {
+  xdotool key --window "$1" Return 2>/dev/null || true
+  xdotool keyup Return 2>/dev/null || true
+}
+
 # Runs a command; while it runs, each message box with the product's caption
 # is read, photographed into $1 and dismissed with Return, as a user would.
 # Its titles are appended to $1/boxes.txt. Returns the command's status.
@@ -120,7 +132,7 @@ sorvan_run_dismissing_boxes() {
       if [ -n "${pressed[$window]:-}" ]; then
         # Still up long after Return: press it again, but count it once.
         if [ $((SECONDS - pressed[$window])) -ge 10 ]; then
-          xdotool key --window "$window" Return 2>/dev/null || true
+          sorvan_press_return "$window"
           pressed[$window]=$SECONDS
         fi
         continue
@@ -130,7 +142,7 @@ sorvan_run_dismissing_boxes() {
       sleep 0.5  # let it paint
       import -window root "$shots/message-$count.png" 2>/dev/null || true
       echo "$title" >> "$shots/boxes.txt"
-      xdotool key --window "$window" Return 2>/dev/null || true
+      sorvan_press_return "$window"
       pressed[$window]=$SECONDS
     done
     sleep 0.3

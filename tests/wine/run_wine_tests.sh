@@ -18,10 +18,9 @@ export LC_ALL=C.UTF-8
 trap 'sorvan_stop_wine; rm -rf "$WINEPREFIX"' EXIT
 
 sorvan_enable_32bit
-# Without a window manager: under openbox, in whole runs only, the program's
-# message box was seen to close within half a second with nobody pressing
-# OK (never in shorter runs, traced or not), which is still to be understood.
-sorvan_start_display
+# With a window manager, as every desktop has one (sorvan_press_return says
+# what that asks of the script that presses the boxes).
+sorvan_start_display wm
 echo "wine: making a fresh $arch prefix"
 sorvan_make_prefix "$arch"
 
