@@ -103,3 +103,8 @@ for keys in 1000 10000 100000; do
   echo "| DeleteKeyTree, $keys keys, real registry under Wine | $(echo "$wine_tree" | awk -v k=$keys '$1 == k {print $2}') ms |"
 done
 echo "| platform operations of a successful run | $(echo "$host" | awk '$1 == "operations" {print $2}') |"
+if ! sorvan_runs_32bit_natively; then
+  echo
+  echo "This machine runs 32-bit code only through QEMU: every run above includes the"
+  echo "emulated start of a 32-bit process, which hides the differences between the programs."
+fi
