@@ -20,12 +20,11 @@ sorvan_enable_32bit() {
   /usr/lib/wine/wine --version >/dev/null
 }
 
-# Starts Xvfb on a free display and exports DISPLAY; sets SORVAN_XVFB_PID.
-# With "wm", also a window manager, as every desktop has one (SORVAN_WM_PID):
-# without one, Wine's X11 driver waits up to 2 s for one to confirm that a
-# window was withdrawn, which is most of every run of the program.
+# Starts Xvfb on a free display and exports DISPLAY, with a window manager,
+# as every desktop has one; sets SORVAN_XVFB_PID and SORVAN_WM_PID. Without
+# one, Wine's X11 driver waits up to 2 s for one to confirm that a window was
+# withdrawn, which is most of every run of the program.
 sorvan_start_display() {
-  local with_wm="${1:-}"
   local n
   for n in $(seq 90 130); do
     [ -e "/tmp/.X$n-lock" ] || break
@@ -39,7 +38,6 @@ sorvan_start_display() {
     sleep 0.1
   done
   if [ -z "$up" ]; then echo "Xvfb did not start" >&2; return 1; fi
-  [ "$with_wm" = wm ] || return 0
   openbox --sm-disable >/dev/null 2>&1 &
   SORVAN_WM_PID=$!
   # Ready once it has announced itself on the root window.

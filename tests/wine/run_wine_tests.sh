@@ -18,9 +18,7 @@ export LC_ALL=C.UTF-8
 trap 'sorvan_stop_wine; rm -rf "$WINEPREFIX"' EXIT
 
 sorvan_enable_32bit
-# With a window manager, as every desktop has one (sorvan_press_return says
-# what that asks of the script that presses the boxes).
-sorvan_start_display wm
+sorvan_start_display
 echo "wine: making a fresh $arch prefix"
 sorvan_make_prefix "$arch"
 
