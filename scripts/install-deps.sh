@@ -26,6 +26,25 @@ for package in "${packages[@]}"; do
 done
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "installing: ${missing[*]}"
-  as_root apt-get update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # A mirror in the middle of a sync fails one index ("File has unexpected
+  # size"); apt keeps the indexes it did fetch, so after two retries the
+  # install goes on with what it has.
+  updated="" said=""
+  for attempt in 1 2 3; do
+    if said=$(as_root apt-get update -qq 2>&1); then updated=1; break; fi
+    [ "$attempt" -lt 3 ] && sleep 10
+  done
+  if [ -z "$updated" ]; then
+    printf '%s\n' "$said" | grep '^E: Failed to fetch' | sed 's/^/  /' || true
+    echo "warning: apt-get update failed three times on the indexes above; installing from the indexes it has"
+  fi
+  install=(as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends)
+  if ! "${install[@]}" "${missing[@]}" >/dev/null; then
+    # With one architecture's index of a suite missing, the other side of a
+    # multi-arch library can come from a newer suite than its partner can:
+    # prefer the base release, which has both.
+    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:?}")
+    echo "the install did not resolve; trying again preferring the base release ($codename)"
+    "${install[@]}" -t "$codename" "${missing[@]}" >/dev/null
+  fi
 fi
