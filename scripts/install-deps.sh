@@ -7,6 +7,7 @@ packages=(
   cmake make g++ libgtest-dev libgmock-dev          # host build and unit tests
   g++-mingw-w64-i686 binutils-mingw-w64-i686        # the 32-bit Windows build
   wine wine64 wine32:i386                           # Windows, for the real-system tests
+  wine32-preloader:i386                             # reserves Wine's memory before anything else maps (see wine-env.sh)
   qemu-user-static                                  # 32-bit code where the kernel runs none
   xvfb openbox xdotool x11-utils imagemagick fonts-nanum  # windows, a window manager, screenshots, a Korean font
   python3-pefile                                    # reading the built program and the components back

@@ -3,8 +3,13 @@
 # display. Every Wine call is bounded by a timeout.
 
 # Some kernels are built or booted without 32-bit support ("32-bit emulation
-# disabled"); there QEMU's user-mode emulator runs Wine's 32-bit side. It is
-# slow to start a 32-bit process (about a minute) but correct.
+# disabled"); there QEMU's user-mode emulator runs Wine's 32-bit side. Wine's
+# preloader must be installed there: without it the C library is mapped
+# first, inside the low memory Wine reserves for Windows, and every 32-bit
+# process then spends about 50 s in some 65,000 failed mmap calls while it
+# reserves the upper 2 GB in 64 KB pieces (QEMU answers a refused fixed
+# mapping with another address, which Wine keeps, fragmenting that area).
+# With the preloader a 32-bit process starts in about 2 s under QEMU.
 sorvan_enable_32bit() {
   if /usr/lib/wine/wine --version >/dev/null 2>&1; then return 0; fi
   echo "this kernel runs no 32-bit code: running it through qemu-i386"
@@ -20,37 +25,65 @@ sorvan_enable_32bit() {
   /usr/lib/wine/wine --version >/dev/null
 }
 
-# Starts Xvfb on a free display and exports DISPLAY, with a window manager,
-# as every desktop has one; sets SORVAN_XVFB_PID and SORVAN_WM_PID. Without
-# one, Wine's X11 driver waits up to 2 s for one to confirm that a window was
-# withdrawn, which is most of every run of the program.
+# Starts Xvfb on a display of its own choosing and exports DISPLAY, with a
+# window manager, as every desktop has one; sets SORVAN_XVFB_PID and
+# SORVAN_WM_PID. Without one, Wine's X11 driver waits up to 2 s for one to
+# confirm that a window was withdrawn, which is most of every run of the
+# program. The server picks a free display number itself (-displayfd), so a
+# display that is still shutting down is never chosen again.
 sorvan_start_display() {
-  local n
-  for n in $(seq 90 130); do
-    [ -e "/tmp/.X$n-lock" ] || break
-  done
-  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  SORVAN_DISPLAY_DIR=$(mktemp -d "${TMPDIR:-/tmp}/sorvan-display.XXXXXX")
+  local dir="$SORVAN_DISPLAY_DIR" number=""
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$dir/number" >"$dir/xvfb.log" 2>&1 &
   SORVAN_XVFB_PID=$!
-  export DISPLAY=":$n"
-  local up=""
-  for _ in $(seq 1 50); do
-    if xdpyinfo >/dev/null 2>&1; then up=1; break; fi
+  # The number, and a newline, come once the server accepts clients.
+  for _ in $(seq 1 300); do
+    if [ "$(wc -l < "$dir/number")" -ge 1 ]; then number=$(head -1 "$dir/number"); break; fi
+    if ! kill -0 "$SORVAN_XVFB_PID" 2>/dev/null; then break; fi
     sleep 0.1
   done
-  if [ -z "$up" ]; then echo "Xvfb did not start" >&2; return 1; fi
-  openbox --sm-disable >/dev/null 2>&1 &
+  if [ -z "$number" ]; then
+    echo "Xvfb did not start; it said:" >&2
+    sed 's/^/  /' "$dir/xvfb.log" >&2
+    return 1
+  fi
+  export DISPLAY=":$number"
+  openbox --sm-disable >"$dir/openbox.log" 2>&1 &
   SORVAN_WM_PID=$!
   # Ready once it has announced itself on the root window.
-  for _ in $(seq 1 50); do
+  for _ in $(seq 1 300); do
     xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && return 0
+    if ! kill -0 "$SORVAN_WM_PID" 2>/dev/null; then
+      local status=0
+      wait "$SORVAN_WM_PID" || status=$?
+      echo "openbox exited with status $status on $DISPLAY; it said:" >&2
+      sed 's/^/  /' "$dir/openbox.log" >&2
+      return 1
+    fi
     sleep 0.1
   done
-  echo "openbox did not start" >&2
+  echo "openbox did not announce itself on $DISPLAY within 30 s; it said:" >&2
+  sed 's/^/  /' "$dir/openbox.log" >&2
   return 1
 }
 
+# Stops a process this shell started and waits until it has exited: 10 s
+# after SIGTERM it is killed.
+sorvan_stop_child() {
+  local pid="$1" state
+  kill "$pid" 2>/dev/null || return 0
+  for _ in $(seq 1 100); do
+    # A child that has exited stays a zombie until it is waited for.
+    state=$(awk '{print $3}' "/proc/$pid/stat" 2>/dev/null || true)
+    if [ -z "$state" ] || [ "$state" = Z ]; then break; fi
+    sleep 0.1
+  done
+  kill -KILL "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
+
 # Wine's 64-bit loader, for Wine's own 64-bit tools: the "wine" command always
-# starts through the 32-bit loader first, which costs a minute under emulation.
+# starts through the 32-bit loader first, which costs time under emulation.
 SORVAN_WINE64=/usr/lib/wine/wine64
 
 # Makes a fresh prefix at $WINEPREFIX, with Korean text rendered in a Korean
@@ -86,10 +119,15 @@ sorvan_put_stand_in_components() {
   done
 }
 
+# Ends the prefix's Wine processes, then the window manager and the X server,
+# and returns once all of them have exited.
 sorvan_stop_wine() {
   timeout 30 wineserver -k >/dev/null 2>&1 || true
-  if [ -n "${SORVAN_WM_PID:-}" ]; then kill "$SORVAN_WM_PID" 2>/dev/null || true; fi
-  if [ -n "${SORVAN_XVFB_PID:-}" ]; then kill "$SORVAN_XVFB_PID" 2>/dev/null || true; fi
+  timeout 30 wineserver -w >/dev/null 2>&1 || true
+  if [ -n "${SORVAN_WM_PID:-}" ]; then sorvan_stop_child "$SORVAN_WM_PID"; fi
+  if [ -n "${SORVAN_XVFB_PID:-}" ]; then sorvan_stop_child "$SORVAN_XVFB_PID"; fi
+  SORVAN_WM_PID="" SORVAN_XVFB_PID=""
+  if [ -n "${SORVAN_DISPLAY_DIR:-}" ]; then rm -rf "$SORVAN_DISPLAY_DIR"; fi
 }
 
 # Presses Return in window $1. xdotool decides for the press and for the
@@ -105,24 +143,21 @@ sorvan_press_return() {
 }
 
 # Runs a command; while it runs, each message box with the product's caption
-# is read, photographed into $1 and dismissed with Return, as a user would.
-# Its titles are appended to $1/boxes.txt. Returns the command's status.
-#   sorvan_run_dismissing_boxes SHOTS [--keep-while FILE] COMMAND...
-# With --keep-while, boxes are left up while FILE exists: a test that needs a
-# box on the screen for a while creates it, and deletes it to "press OK".
+# is photographed into $1 and dismissed with Return, as a user would. Its
+# titles are appended to $1/boxes.txt. Returns the command's status. For a
+# single run of the program, which shows one box at most; the tests leave
+# their boxes to the driver (sorvan_run_taking_pictures).
 sorvan_run_dismissing_boxes() {
-  local shots="$1" keep=/nonexistent; shift
-  if [ "$1" = --keep-while ]; then keep="$2"; shift 2; fi
+  local shots="$1"; shift
   mkdir -p "$shots"
   : > "$shots/boxes.txt"
   "$@" &
   local pid=$! count=0 window title windows
   local -A pressed=()
   while kill -0 "$pid" 2>/dev/null; do
-    if [ -e "$keep" ]; then sleep 0.3; continue; fi
     windows=" $(xdotool search --name '휴대폰 인증서 서비스' 2>/dev/null | tr '\n' ' ') "
-    # The X server hands a closed window's id to a later window, often the
-    # next box: a box that has gone is forgotten.
+    # The X server hands a closed window's id to a later window: a box that
+    # has gone is forgotten.
     for window in "${!pressed[@]}"; do
       [[ "$windows" == *" $window "* ]] || unset "pressed[$window]"
     done
@@ -144,6 +179,32 @@ sorvan_run_dismissing_boxes() {
       pressed[$window]=$SECONDS
     done
     sleep 0.3
+  done
+  wait "$pid"
+}
+
+# Runs a command that announces its message boxes in the folder $2 (the
+# test driver does, while it holds each box up) and photographs each into $1:
+# for a box-N.up there, the display goes to $1/message-N.png and box-N.taken
+# tells the driver it may go on. Nothing here decides whether a box passes;
+# SORVAN_PICTURE_DELAY seconds before each picture make this side slow on
+# purpose. Returns the command's status.
+#   sorvan_run_taking_pictures SHOTS ANNOUNCE_DIR COMMAND...
+sorvan_run_taking_pictures() {
+  local shots="$1" announce="$2"; shift 2
+  mkdir -p "$shots" "$announce"
+  "$@" &
+  local pid=$! up number
+  while kill -0 "$pid" 2>/dev/null; do
+    for up in "$announce"/box-*.up; do
+      [ -e "$up" ] || continue
+      number=${up##*/box-}; number=${number%.up}
+      [ -e "$announce/box-$number.taken" ] && continue
+      sleep "${SORVAN_PICTURE_DELAY:-0}"
+      import -window root "$shots/message-$number.png" 2>>"$shots/import-errors.txt" || true
+      : > "$announce/box-$number.taken"
+    done
+    sleep 0.1
   done
   wait "$pid"
 }

@@ -4,8 +4,9 @@
 //   wine_driver.exe [case-name-substring]
 //
 // The stand-in components are built beside this program, the program two
-// folders up. Message boxes are dismissed from outside (the test script
-// presses Return); a watcher thread here reads each box while it is up.
+// folders up. A thread here reads every message box while it is up, has the
+// test script photograph it (see SORVAN_PICTURES in driver_support.h) and
+// presses its OK button.
 #include <shlobj.h>
 
 #include "tests/wine/driver_support.h"
@@ -25,7 +26,7 @@ int main(int argc, char** argv) {
     std::printf("under Wine: system folder %s, fixtures in %s\n", g_system.c_str(), g_here.c_str());
 
     InitializeCriticalSection(&g_seenLock);
-    HANDLE watcher = CreateThread(nullptr, 0, WatchMessageBoxes, nullptr, 0, nullptr);
+    HANDLE handler = CreateThread(nullptr, 0, HandleMessageBoxes, nullptr, 0, nullptr);
     if (std::strstr("sharing_violation", filter) != nullptr || filter[0] == '\0') StartHolder();
 
     int passed = 0;
@@ -38,6 +39,7 @@ int main(int argc, char** argv) {
             g_caseFailures = 0;
             const DWORD started = GetTickCount();
             c->run();
+            if (InterlockedExchange(&g_boxFaults, 0) != 0) Fail(__LINE__, "a message box was not photographed or closed");
             const DWORD elapsed = GetTickCount() - started;
             std::printf("[%s] %s (%lu ms)\n", g_caseFailures == 0 ? "  OK  " : " FAIL ", c->name,
                         static_cast<unsigned long>(elapsed));
@@ -47,7 +49,7 @@ int main(int argc, char** argv) {
     }
     Reset(nullptr);
     InterlockedExchange(&g_stopWatching, 1);
-    WaitForSingleObject(watcher, 5000);
+    WaitForSingleObject(handler, 5000);
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 && passed > 0 ? 0 : 1;
 }

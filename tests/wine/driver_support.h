@@ -1,6 +1,6 @@
 // What the real-system tests share: checks that report the caller's line,
 // the package folder and the system folder, reading files and registry values
-// back, a watcher that reads every message box while it is up, and a clean
+// back, a handler that reads, photographs and closes every message box, and a clean
 // slate for each case.
 #pragma once
 
@@ -46,8 +46,6 @@ const char kSecondPackage[] = "C:\\sorvan-test\\pkg2";
 const wchar_t kKoreanFolder[] = L"C:\\users\\Public\\Downloads\\인증서";
 const wchar_t kFullwidthFolder[] = L"C:\\sorvan-test\\full\uFF3Cwidth";
 const wchar_t kDecoyFolder[] = L"C:\\sorvan-test\\full\\width";
-// While this file exists, the test script leaves message boxes up.
-const char kKeepBoxes[] = "C:\\sorvan-test\\keep-boxes";
 
 inline std::string g_here;    // this program's folder, where the fixtures are
 inline std::string g_system;  // the system folder
@@ -170,7 +168,7 @@ inline DWORD CallCount(const char* name) {
 
 // --- Message boxes -------------------------------------------------------------
 
-// What the watcher saw: one entry per message box.
+// What the box handler saw: one entry per message box.
 struct SeenBox {
     std::wstring caption;
     std::wstring text;
@@ -181,47 +179,115 @@ struct SeenBox {
 };
 inline CRITICAL_SECTION g_seenLock;
 inline std::vector<SeenBox> g_seen;
-inline HWND g_lastBox = nullptr;
 inline volatile LONG g_stopWatching = 0;
+// While set, a box stays up once it has been read and photographed: a case
+// that needs a box on the screen for a while sets it, and clears it to
+// "press OK".
+inline volatile LONG g_holdBoxes = 0;
+inline void HoldBoxes(bool hold) { InterlockedExchange(&g_holdBoxes, hold ? 1 : 0); }
+// Failures of the handler itself, reported by the case that is running.
+inline volatile LONG g_boxFaults = 0;
 
 const wchar_t kCaption[] = L"휴대폰 인증서 서비스";
 const wchar_t kSharingText[] = L"휴대폰 인증서 서비스 설치를 실패하였습니다.\r\n익스플로러를 모두 닫고 다시 실행해 주세요";
 const wchar_t kAccessText[] =
     L"휴대폰 인증서 서비스 설치를 실패하였습니다.\r\n관리자 권한이 있는 계정으로 로그인하고 다시 실행해 주세요";
 
-inline DWORD WINAPI WatchMessageBoxes(void*) {
+// Waits, bounded, for a condition polled every 20 ms.
+template <typename Condition>
+bool WaitUntil(DWORD ms, Condition condition) {
+    for (DWORD started = GetTickCount(); !condition();) {
+        if (GetTickCount() - started >= ms) return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+inline SeenBox ReadBox(HWND box) {
+    wchar_t caption[256] = {};
+    wchar_t text[512] = {};
+    GetWindowTextW(box, caption, 255);
+    // The message box's text is its static control 0xFFFF.
+    GetDlgItemTextW(box, 0xFFFF, text, 511);
+    SeenBox seen;
+    seen.caption = caption;
+    seen.text = text;
+    GetWindowThreadProcessId(box, &seen.process);
+    if (HWND owner = GetWindow(box, GW_OWNER)) {
+        wchar_t name[256] = {};
+        GetClassNameW(owner, name, 255);
+        seen.ownerClass = name;
+        std::memset(name, 0, sizeof name);
+        GetWindowTextW(owner, name, 255);
+        seen.ownerTitle = name;
+        GetWindowThreadProcessId(owner, &seen.ownerProcess);
+    }
+    return seen;
+}
+
+// Has the box photographed by the test script, when it takes pictures
+// (SORVAN_PICTURES names the folder where boxes are announced): announces
+// box N as box-N.up and waits, bounded, for box-N.taken. Returns false when
+// no picture came.
+inline bool PhotographBox(HWND box, int number) {
+    char folder[MAX_PATH] = {};
+    const DWORD length = GetEnvironmentVariableA("SORVAN_PICTURES", folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return true;
+    // Shown and painted: its thread answers messages, and paints now.
+    if (!WaitUntil(60000, [box] { return IsWindowVisible(box) != FALSE; })) return false;
+    SendMessageTimeoutW(box, WM_NULL, 0, 0, SMTO_NORMAL, 60000, nullptr);
+    RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    const std::string name = std::string(folder) + "\\box-" + std::to_string(number);
+    WriteWholeFile(name + ".up", "");
+    return WaitUntil(120000, [&name] { return FileExists(name + ".taken"); });
+}
+
+// Presses the box's OK button, as a user would, until the box is gone.
+inline bool PressOk(HWND box) {
+    for (int attempt = 0; attempt < 12 && IsWindow(box); ++attempt) {
+        PostMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+        if (WaitUntil(10000, [box] { return IsWindow(box) == FALSE; })) return true;
+    }
+    return IsWindow(box) == FALSE;
+}
+
+// The box handler: every message box with the product's caption, in this
+// process or another, is read while it is up, photographed, and closed with
+// its OK button unless a case holds boxes up. One box at a time: the next is
+// looked for only once the last is gone, so a new box is never taken for
+// one already handled, whatever handle it gets.
+inline DWORD WINAPI HandleMessageBoxes(void*) {
+    int number = 0;
     while (InterlockedCompareExchange(&g_stopWatching, 0, 0) == 0) {
         HWND box = FindWindowW(L"#32770", kCaption);
-        if (box != nullptr && box != g_lastBox) {
-            wchar_t caption[256] = {};
-            wchar_t text[512] = {};
-            GetWindowTextW(box, caption, 255);
-            // The message box's text is its static control 0xFFFF.
-            GetDlgItemTextW(box, 0xFFFF, text, 511);
-            SeenBox seen;
-            seen.caption = caption;
-            seen.text = text;
-            GetWindowThreadProcessId(box, &seen.process);
-            if (HWND owner = GetWindow(box, GW_OWNER)) {
-                wchar_t name[256] = {};
-                GetClassNameW(owner, name, 255);
-                seen.ownerClass = name;
-                std::memset(name, 0, sizeof name);
-                GetWindowTextW(owner, name, 255);
-                seen.ownerTitle = name;
-                GetWindowThreadProcessId(owner, &seen.ownerProcess);
-            }
-            EnterCriticalSection(&g_seenLock);
-            g_seen.push_back(seen);
-            g_lastBox = box;
-            LeaveCriticalSection(&g_seenLock);
+        if (box == nullptr) {
+            Sleep(20);
+            continue;
         }
-        Sleep(20);
+        SeenBox seen = ReadBox(box);
+        EnterCriticalSection(&g_seenLock);
+        g_seen.push_back(seen);
+        LeaveCriticalSection(&g_seenLock);
+        ++number;
+        if (!PhotographBox(box, number)) {
+            std::printf("    message box %d: no picture taken\n", number);
+            InterlockedIncrement(&g_boxFaults);
+        }
+        std::fflush(stdout);
+        // Held until the case lets go, the box closes another way, or the driver ends.
+        WaitUntil(INFINITE, [box] {
+            return InterlockedCompareExchange(&g_holdBoxes, 0, 0) == 0 || IsWindow(box) == FALSE ||
+                   InterlockedCompareExchange(&g_stopWatching, 0, 0) != 0;
+        });
+        if (!PressOk(box)) {
+            std::printf("    message box %d: still up after its OK button was pressed\n", number);
+            InterlockedIncrement(&g_boxFaults);
+        }
     }
     return 0;
 }
 
-// Waits until the watcher has seen a message box.
+// Waits until the box handler has seen a message box.
 inline bool WaitForBox(DWORD ms) {
     for (DWORD waited = 0; waited < ms; waited += 50) {
         EnterCriticalSection(&g_seenLock);
@@ -237,7 +303,6 @@ inline std::vector<SeenBox> TakeSeen() {
     EnterCriticalSection(&g_seenLock);
     std::vector<SeenBox> seen = g_seen;
     g_seen.clear();
-    g_lastBox = nullptr;
     LeaveCriticalSection(&g_seenLock);
     return seen;
 }
@@ -287,7 +352,7 @@ inline void Reset(const char* controlFixture) {
     DeleteTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\QUElmark");
     DeleteTree(HKEY_LOCAL_MACHINE, kTestKey);
     DeleteTree(HKEY_CLASSES_ROOT, "D");
-    DeleteFileA(kKeepBoxes);
+    HoldBoxes(false);
     for (const std::wstring& folder : {Widen(kSecondPackage), std::wstring(kKoreanFolder),
                                        std::wstring(kFullwidthFolder), std::wstring(kDecoyFolder)}) {
         for (const char* name : {kNames[0], kNames[1], kNames[2], kNames[3], "SORVanActiveXSetup.exe"}) {

@@ -241,12 +241,12 @@ void ExpectSecondPackageWhole(int line, const std::string& second) {
 // registering), changes nothing at all and exits with 1618; the first then
 // ends as it would have alone.
 void ProgramSecondStartWhileTheFirstRuns() {
-    // The first shows the sharing-violation message; the script leaves it up.
+    // The first shows the sharing-violation message, held up.
     Reset("control_good.dll");
     std::string first = PlaceProgram("SORVanActiveXSetup.exe");
     std::string second = PlaceSecondPackage(first);
     HANDLE held = HoldOpen(SystemPath("SorVan.dll"));
-    WriteWholeFile(kKeepBoxes, "");
+    HoldBoxes(true);
     DWORD firstId = 0;
     HANDLE firstProcess = StartProgram(__LINE__, Widen(first), &firstId);
     CHECK(WaitForBox(600000));
@@ -256,7 +256,7 @@ void ProgramSecondStartWhileTheFirstRuns() {
     CHECK_EQ(CountFiles(true), installedBefore);
     CHECK_EQ(ValueCount(RegRoot::LocalMachine, sorvan::kFileListKey), 1);
     ExpectSecondPackageWhole(__LINE__, second);
-    DeleteFileA(kKeepBoxes);  // the user presses OK
+    HoldBoxes(false);  // the user presses OK
     CHECK_EQ(FinishProgram(__LINE__, firstProcess), sorvan::kExitInstallFailure);
     LetGo(held, SystemPath("SorVan.dll"));
     EXPECT_ONE_BOX(kSharingText);
