@@ -1,7 +1,7 @@
 // What the real-system tests share: checks that report the caller's line,
 // the package folder and the system folder, reading files and registry values
-// back, a handler that reads, photographs and closes every message box, and a clean
-// slate for each case.
+// back, a handler that reads, photographs and closes every message box, and a
+// clean slate for each case.
 #pragma once
 
 #include <windows.h>
@@ -233,9 +233,6 @@ inline bool PhotographBox(HWND box, int number) {
     char folder[MAX_PATH] = {};
     const DWORD length = GetEnvironmentVariableA("SORVAN_PICTURES", folder, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return true;
-    // Shown and painted: its thread answers messages, and paints now.
-    if (!WaitUntil(60000, [box] { return IsWindowVisible(box) != FALSE; })) return false;
-    SendMessageTimeoutW(box, WM_NULL, 0, 0, SMTO_NORMAL, 60000, nullptr);
     RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
     const std::string name = std::string(folder) + "\\box-" + std::to_string(number);
     WriteWholeFile(name + ".up", "");
@@ -264,12 +261,20 @@ inline DWORD WINAPI HandleMessageBoxes(void*) {
             Sleep(20);
             continue;
         }
+        // The box gets its caption before its text, both while it is being
+        // made: it is read once it is shown and its thread answers messages.
+        const bool shown =
+            WaitUntil(120000, [box] { return IsWindowVisible(box) != FALSE || IsWindow(box) == FALSE; }) &&
+            SendMessageTimeoutW(box, WM_NULL, 0, 0, SMTO_NORMAL, 120000, nullptr) != 0;
         SeenBox seen = ReadBox(box);
         EnterCriticalSection(&g_seenLock);
         g_seen.push_back(seen);
         LeaveCriticalSection(&g_seenLock);
         ++number;
-        if (!PhotographBox(box, number)) {
+        if (!shown) {
+            std::printf("    message box %d: not shown, or not answering\n", number);
+            InterlockedIncrement(&g_boxFaults);
+        } else if (!PhotographBox(box, number)) {
             std::printf("    message box %d: no picture taken\n", number);
             InterlockedIncrement(&g_boxFaults);
         }
