@@ -150,6 +150,9 @@ int RemoveComponents(Platform& os, OwnerWindow /*owner: no message is shown*/) {
         (void)os.RemoveFile(paths[i]);
     }
     (void)DeleteKeyTree(os, RegRoot::LocalMachine, kDistributionUnitKey);
+    // The uninstall entry of an earlier installation would name an
+    // uninstaller that is gone now.
+    (void)DeleteKeyTree(os, RegRoot::LocalMachine, kUninstallKey);
     return 1;
 }
 

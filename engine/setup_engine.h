@@ -118,7 +118,7 @@ int RecordInstalledFile(Platform& os, const char* path);
 int InstallComponents(Platform& os, OwnerWindow owner);
 
 // Unregisters the control, deletes the components from the system folder and
-// removes the distribution unit. Always 1.
+// removes the distribution unit and the Add/Remove Programs entry. Always 1.
 int RemoveComponents(Platform& os, OwnerWindow owner);
 
 // Deletes root\path with every key below it. 1 when the key could be opened,

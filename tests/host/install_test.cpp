@@ -103,14 +103,21 @@ INSTANTIATE_TEST_SUITE_P(Errors, CopyFailureTest,
                              return "Error" + std::to_string(param.param.error);
                          });
 
+// An incomplete package over an earlier installation: the rollback removes
+// the earlier files, and with them the entry whose uninstaller they held; the
+// product key stays.
 TEST_F(InstallTest, MissingSourceFailsSilentlyAndKeepsTheRest) {
+    ASSERT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Installed);
+    PutPackage(kPkg);
     os.RemoveFile((kPkg + "\\SorVanWin32.dll").c_str());
     os.calls.clear();
-    EXPECT_EQ(sorvan::InstallComponents(os, TheOwner()), 0);
+    EXPECT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Failed);
     EXPECT_TRUE(os.messages.empty());
     EXPECT_EQ(InstalledFiles(), 0);
     EXPECT_EQ(SourceFilesLeft(), 3);
     EXPECT_FALSE(os.KeyExists(RegRoot::LocalMachine, kDistributionUnit));
+    EXPECT_FALSE(os.KeyExists(RegRoot::LocalMachine, kUninstall));
+    EXPECT_TRUE(os.KeyExists(RegRoot::LocalMachine, kProduct));
     ExpectNothingLeftOpen();
 }
 

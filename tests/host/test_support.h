@@ -57,6 +57,7 @@ protected:
         EXPECT_EQ(InstalledFiles(), 0);
         EXPECT_FALSE(os.KeyExists(RegRoot::LocalMachine, kDistributionUnit));
         EXPECT_FALSE(os.KeyExists(RegRoot::ClassesRoot, kClassKey));
+        EXPECT_FALSE(os.KeyExists(RegRoot::LocalMachine, kUninstall));
         EXPECT_EQ(SourceFilesLeft(), 4) << "every component must stay in the source directory";
     }
 

@@ -105,14 +105,17 @@ void CopyFailure(const char* blockedName, const wchar_t* expectedText, bool make
 
 void AccessDenied() { CopyFailure("SorVanWin32.dll", kAccessText, true); }
 
+// An incomplete package, over an earlier installation's entry.
 void MissingSource() {
     Reset("control_good.dll");
+    CHECK_EQ(sorvan::WriteUninstallEntry(g_os), 1);
     DeleteFileA(PackagePath("SorVanUninstall.exe").c_str());
     CHECK_EQ(sorvan::InstallComponents(g_os, nullptr), 0);
     EXPECT_NO_BOX();
     CHECK_EQ(CountFiles(true), 0);
     CHECK_EQ(CountFiles(false), 3);
     CHECK(!KeyExists(RegRoot::LocalMachine, sorvan::kDistributionUnitKey));
+    CHECK(!KeyExists(RegRoot::LocalMachine, sorvan::kUninstallKey));
 }
 
 void RegistrationFails(const char* fixture, DWORD registerCalls, bool unregisters) {
