@@ -13,8 +13,15 @@ int WriteUninstallEntry(Platform& os) {
     // page 949 so the list reads correctly on every system.
     if (!SetStringValue(os, key.Get(), "DisplayName", kDisplayName, platform::TextCoding::CodePage949)) return 0;
 
+    // The uninstaller is started by 64-bit programs too (the Add/Remove
+    // Programs list, deployment agents), for which "system32" is the 64-bit
+    // folder: on 64-bit Windows it is named by the WOW64 folder, which every
+    // process resolves to where it is.
     char systemFolder[kUninstallFolderSize];
-    SystemFolder(os, systemFolder, sizeof systemFolder);
+    std::memset(systemFolder, 0, sizeof systemFolder);
+    if (os.SystemWow64FolderPath(systemFolder, sizeof systemFolder) == 0) {
+        SystemFolder(os, systemFolder, sizeof systemFolder);
+    }
     char command[kUninstallCommandSize];
     std::memset(command, 0, sizeof command);
     // A 511-character folder and the 20-character file name fit the 550

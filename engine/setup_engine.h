@@ -127,7 +127,9 @@ int DeleteKeyTree(Platform& os, RegRoot root, const char* path);
 
 // --- Records and the setup run --------------------------------------------
 
-// The Add/Remove Programs entry: "DisplayName", then "UnInstallString".
+// The Add/Remove Programs entry: "DisplayName", then "UnInstallString", which
+// names the uninstaller by the WOW64 folder where there is one (64-bit
+// Windows) and by the system folder otherwise.
 int WriteUninstallEntry(Platform& os);
 
 // The product key: "DllPath", "DllNameMFC", "DllNameWin32".

@@ -67,6 +67,13 @@ public:
     // left as it was. Returns the HRESULT.
     [[nodiscard]] virtual std::int32_t SystemFolderPath(char* buffer, std::size_t size) = 0;
 
+    // GetSystemWow64DirectoryA: on 64-bit Windows the folder that a 32-bit
+    // process sees as its system folder, by the name every process resolves
+    // to it (SysWOW64). Returns its length without the NUL; 0, leaving the
+    // buffer as it was, where there is none (32-bit Windows), on failure, or
+    // when it does not fit.
+    [[nodiscard]] virtual std::uint32_t SystemWow64FolderPath(char* buffer, std::size_t size) = 0;
+
     // CopyFileA(source, destination, FALSE): an existing destination is
     // overwritten. Returns 0, or the error code of the failed copy.
     [[nodiscard]] virtual std::uint32_t CopyFileOver(const char* source, const char* destination) = 0;

@@ -86,6 +86,17 @@ std::int32_t Win32Platform::SystemFolderPath(char* buffer, std::size_t size) {
     return hr;
 }
 
+std::uint32_t Win32Platform::SystemWow64FolderPath(char* buffer, std::size_t size) {
+    char path[MAX_PATH + 1];
+    std::memset(path, 0, sizeof path);
+    // 0: no such folder (ERROR_CALL_NOT_IMPLEMENTED on 32-bit Windows) or a
+    // failure; MAX_PATH or more: the size it would need, with its NUL.
+    const UINT length = GetSystemWow64DirectoryA(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH || length >= size) return 0;
+    std::memcpy(buffer, path, length + 1);
+    return length;
+}
+
 std::uint32_t Win32Platform::CopyFileOver(const char* source, const char* destination) {
     if (CopyFileA(source, destination, FALSE)) return ERROR_SUCCESS;
     return GetLastError();

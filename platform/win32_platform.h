@@ -12,6 +12,7 @@ class Win32Platform : public Platform {
 public:
     std::uint32_t ModuleFileName(char* buffer, std::uint32_t size) override;
     std::int32_t SystemFolderPath(char* buffer, std::size_t size) override;
+    std::uint32_t SystemWow64FolderPath(char* buffer, std::size_t size) override;
     std::uint32_t CopyFileOver(const char* source, const char* destination) override;
     std::uint32_t QueryFile(const char* path) override;
     std::uint32_t RemoveFile(const char* path) override;

@@ -48,6 +48,7 @@ const char* OpName(Op op) {
     switch (op) {
         case Op::ModuleFileName: return "ModuleFileName";
         case Op::SystemFolderPath: return "SystemFolderPath";
+        case Op::SystemWow64FolderPath: return "SystemWow64FolderPath";
         case Op::CopyFileOver: return "CopyFileOver";
         case Op::QueryFile: return "QueryFile";
         case Op::RemoveFile: return "RemoveFile";
@@ -273,6 +274,14 @@ std::int32_t FakePlatform::SystemFolderPath(char* buffer, std::size_t size) {
     if (systemFolder.size() >= size) return kHresultFail;
     std::memcpy(buffer, systemFolder.c_str(), systemFolder.size() + 1);
     return 0;
+}
+
+std::uint32_t FakePlatform::SystemWow64FolderPath(char* buffer, std::size_t size) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::SystemWow64FolderPath, wow64Folder, &error)) return 0;
+    if (wow64Folder.empty() || wow64Folder.size() >= size) return 0;
+    std::memcpy(buffer, wow64Folder.c_str(), wow64Folder.size() + 1);
+    return static_cast<std::uint32_t>(wow64Folder.size());
 }
 
 std::uint32_t FakePlatform::CopyFileOver(const char* source, const char* destination) {

@@ -27,6 +27,7 @@ using platform::TextCoding;
 enum class Op {
     ModuleFileName,
     SystemFolderPath,
+    SystemWow64FolderPath,
     CopyFileOver,
     QueryFile,
     RemoveFile,
@@ -85,6 +86,8 @@ public:
     // --- Setting up the machine --------------------------------------
     std::string modulePath = "C:\\Pkg\\SORVanActiveXSetup.exe";
     std::string systemFolder = "C:\\WINDOWS\\system32";
+    // Empty: a 32-bit Windows, which has no WOW64 folder.
+    std::string wow64Folder;
     void AddDirectory(const std::string& path);
     void AddFile(const std::string& path, const std::string& content = "data",
                  std::shared_ptr<FakeControl> library = nullptr);
@@ -127,6 +130,7 @@ public:
     // --- Platform ------------------------------------------------------
     std::uint32_t ModuleFileName(char* buffer, std::uint32_t size) override;
     std::int32_t SystemFolderPath(char* buffer, std::size_t size) override;
+    std::uint32_t SystemWow64FolderPath(char* buffer, std::size_t size) override;
     std::uint32_t CopyFileOver(const char* source, const char* destination) override;
     std::uint32_t QueryFile(const char* path) override;
     std::uint32_t RemoveFile(const char* path) override;

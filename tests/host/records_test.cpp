@@ -74,6 +74,21 @@ TEST_F(RecordsTest, KeyThatCanNeitherBeOpenedNorCreatedWritesNothing) {
     ExpectNothingLeftOpen();
 }
 
+// On 64-bit Windows the uninstaller is named by the WOW64 folder, which 64-bit
+// programs resolve to where it is; the product key keeps the system folder,
+// which only 32-bit code reads. Where the WOW64 folder cannot be had, the
+// entry names the system folder, as on 32-bit Windows.
+TEST_F(RecordsTest, UninstallerIsNamedByTheWow64FolderWhereThereIsOne) {
+    os.wow64Folder = "C:\\WINDOWS\\SysWOW64";
+    EXPECT_EQ(sorvan::WriteUninstallEntry(os), 1);
+    EXPECT_EQ(sorvan::WriteProductKey(os), 1);
+    EXPECT_EQ(ValueData(os, kUninstall, "UnInstallString"), "C:\\WINDOWS\\SysWOW64\\SorVanUninstall.exe");
+    EXPECT_EQ(ValueData(os, kProduct, "DllPath"), kSys);
+    os.FailCall(Op::SystemWow64FolderPath, 2, platform::kErrorAccessDenied);
+    EXPECT_EQ(sorvan::WriteUninstallEntry(os), 1);
+    EXPECT_EQ(ValueData(os, kUninstall, "UnInstallString"), kSys + "\\SorVanUninstall.exe");
+}
+
 TEST_F(RecordsTest, EmptySystemFolderIsWrittenAsItIs) {
     os.FailCall(Op::SystemFolderPath, 1, 5);
     os.FailCall(Op::SystemFolderPath, 2, 5);

@@ -51,6 +51,13 @@ inline std::string g_here;    // this program's folder, where the fixtures are
 inline std::string g_system;  // the system folder
 
 inline std::string SystemPath(const char* name) { return g_system + "\\" + name; }
+// Where the Add/Remove Programs entry names the uninstaller: by the WOW64
+// folder on 64-bit Windows, by the system folder on 32-bit Windows.
+inline std::string UninstallerPath() {
+    char folder[MAX_PATH + 1] = {};
+    if (GetSystemWow64DirectoryA(folder, MAX_PATH) == 0) return SystemPath("SorVanUninstall.exe");
+    return std::string(folder) + "\\SorVanUninstall.exe";
+}
 inline std::string PackagePath(const char* name) { return std::string(kPackage) + "\\" + name; }
 
 // A path or name of the driver's own, in UTF-16 (they are all ASCII).

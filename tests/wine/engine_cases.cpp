@@ -203,7 +203,7 @@ void RunSetupSuccessWritesRecords() {
     const std::wstring display = ReadWide(RegRoot::LocalMachine, sorvan::kUninstallKey, L"DisplayName", &bytes);
     CHECK(display == L"SORVan 휴대폰 인증서 서비스");
     CHECK_EQ(bytes, (display.size() + 1) * sizeof(wchar_t));
-    EXPECT_STRING(RegRoot::LocalMachine, sorvan::kUninstallKey, "UnInstallString", SystemPath("SorVanUninstall.exe"));
+    EXPECT_STRING(RegRoot::LocalMachine, sorvan::kUninstallKey, "UnInstallString", UninstallerPath());
     EXPECT_STRING(RegRoot::LocalMachine, sorvan::kUninstallKey, "Publisher", "QUElmark");
     CHECK_EQ(ValueCount(RegRoot::LocalMachine, sorvan::kUninstallKey), 3);
     EXPECT_STRING(RegRoot::LocalMachine, sorvan::kProductKey, "DllPath", g_system);

@@ -106,7 +106,7 @@ void ExpectInstalled(int line) {
     DWORD bytes = 0;
     CHECK(ReadWide(RegRoot::LocalMachine, sorvan::kUninstallKey, L"DisplayName", &bytes) ==
           L"SORVan 휴대폰 인증서 서비스");
-    EXPECT_STRING(RegRoot::LocalMachine, sorvan::kUninstallKey, "UnInstallString", SystemPath("SorVanUninstall.exe"));
+    EXPECT_STRING(RegRoot::LocalMachine, sorvan::kUninstallKey, "UnInstallString", UninstallerPath());
     if (g_caseFailures != before) Fail(line, "the installation is not complete");
 }
 #define EXPECT_INSTALLED() ExpectInstalled(__LINE__)
@@ -148,6 +148,15 @@ void ExpectWow64Placement(int line) {
     CHECK(KeyExistsIn64BitView("Software\\Wow6432Node\\" + unit));
     CHECK(!KeyExistsIn64BitView(sorvan::kDistributionUnitKey));
     CHECK(KeyExistsIn64BitView(std::string("Software\\Classes\\Wow6432Node\\") + sorvan::kControlClassKey));
+    // A 64-bit program that starts the entry's uninstall command finds the
+    // file it names: looked up here with WOW64's redirection turned off.
+    DWORD bytes = 0;
+    const std::wstring command = ReadWide(RegRoot::LocalMachine, sorvan::kUninstallKey, L"UnInstallString", &bytes);
+    PVOID redirection = nullptr;
+    CHECK(Wow64DisableWow64FsRedirection(&redirection));
+    const DWORD attributes = GetFileAttributesW(command.c_str());
+    Wow64RevertWow64FsRedirection(redirection);
+    CHECK(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0);
     if (g_caseFailures != before) Fail(line, "the 32-bit program's files or records are not where WOW64 puts them");
 }
 
