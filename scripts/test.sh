@@ -57,7 +57,15 @@ tests/release/release_test.sh build/win
 
 stage "Wine, 64-bit prefix"
 tests/wine/run_wine_tests.sh build/win win64
-# And on 32-bit Windows.
-stage "Wine, 32-bit prefix"
-tests/wine/run_wine_tests.sh build/win win32
+# And on 32-bit Windows, where this machine runs 32-bit code itself. Under
+# QEMU, booting a 32-bit prefix (every Windows process of it emulated) hung
+# in 2 of 9 test runs (5 minutes once, until stopped once), all its processes
+# waiting on a Wine server that had gone.
+source scripts/wine-env.sh
+if sorvan_runs_32bit_natively; then
+  stage "Wine, 32-bit prefix"
+  tests/wine/run_wine_tests.sh build/win win32
+else
+  echo "wine: no 32-bit Windows prefix here (32-bit code runs only through QEMU on this machine)"
+fi
 stage ""

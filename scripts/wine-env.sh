@@ -96,7 +96,10 @@ sorvan_make_prefix() {
   # No Mono or Gecko installers: they would ask questions on the display.
   export WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe="
   rm -rf "$WINEPREFIX"
-  timeout 900 "$wine_for_tools" wineboot -i >/dev/null 2>&1
+  if ! timeout 900 "$wine_for_tools" wineboot -i >/dev/null 2>&1; then
+    echo "wineboot did not make the $arch prefix $WINEPREFIX within 900 s" >&2
+    return 1
+  fi
   local font
   for font in Tahoma "MS Shell Dlg" "MS Shell Dlg 2" "MS Sans Serif" "Microsoft Sans Serif" Gulim; do
     timeout 120 "$wine_for_tools" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$font" /d NanumGothic /f \

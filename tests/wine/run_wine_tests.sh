@@ -20,7 +20,9 @@ trap 'sorvan_stop_wine; rm -rf "$WINEPREFIX"' EXIT
 sorvan_enable_32bit
 sorvan_start_display
 echo "wine: making a fresh $arch prefix"
+started=$SECONDS
 sorvan_make_prefix "$arch"
+echo "wine: prefix made in $((SECONDS - started)) s"
 
 echo "wine: running the engine and program cases (32-bit)"
 # The driver reads, photographs (through this script) and closes every
@@ -28,10 +30,12 @@ echo "wine: running the engine and program cases (32-bit)"
 announce="$WINEPREFIX/drive_c/sorvan-pictures"
 export SORVAN_PICTURES='C:\sorvan-pictures'
 status=0
+started=$SECONDS
 (cd "$build/tests/wine" &&
   sorvan_run_taking_pictures "$results" "$announce" timeout 3600 wine wine_driver.exe) > "$results/driver.log" 2>&1 ||
   status=$?
 grep -v 'XGetInputFocus' "$results/driver.log" || true
+echo "wine: the driver ran $((SECONDS - started)) s"
 
 # Every message the cases provoke, as the driver saw it, has its picture.
 boxes=$(find "$announce" -name 'box-*.up' 2>/dev/null | wc -l)
