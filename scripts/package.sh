@@ -106,12 +106,26 @@ cmake --build "$root/build/win" --target SORVanActiveXSetup -j"$(nproc)" >/dev/n
 
 # Everything is made in a folder beside the release and put in its place at
 # the end, so that a failure leaves no half-written release. The folder it
-# replaces must be an earlier release (or empty): a mistyped --out never
-# deletes anything else.
+# replaces must be empty or hold exactly the files of a release, as real
+# files and folders: a mistyped --out never deletes anything else.
 mkdir -p "$(dirname "$out")"
 out=$(cd "$(dirname "$out")" && pwd)/$(basename "$out")
-if [ -z "$check" ] && [ -e "$out" ] && [ ! -f "$out/SHA256SUMS" ] && [ -n "$(ls -A "$out" 2>/dev/null || echo x)" ]; then
-  fail "$out holds something that is not a release: give an empty or new folder to --out"
+names=(SORVanActiveXSetup.exe LumeTransfer.ocx SorVan.dll SorVanWin32.dll SorVanUninstall.exe)
+release_listing() {  # every entry a release holds, with its type
+  local name
+  {
+    printf 'd SORVan\n'
+    for name in SHA256SUMS SORVan.cab SORVan.zip SORVanActiveXSetup.exe object.html; do printf 'f %s\n' "$name"; done
+    for name in "${names[@]}"; do printf 'f SORVan/%s\n' "$name"; done
+  } | LC_ALL=C sort
+}
+if [ -z "$check" ] && [ -e "$out" ]; then
+  [ -d "$out" ] && [ ! -L "$out" ] || fail "$out is not a folder: give an empty or new folder to --out"
+  # What cannot be read is not known to be a release.
+  held=$(find "$out" -mindepth 1 -printf '%y %P\n' 2>/dev/null | LC_ALL=C sort || echo unreadable)
+  if [ -n "$held" ] && [ "$held" != "$(release_listing)" ]; then
+    fail "$out holds something that is not a release: give an empty or new folder to --out"
+  fi
 fi
 work="$out.new.$$"
 trap 'rm -rf "$work"' EXIT
@@ -158,7 +172,6 @@ else
   cp "$program" "$work/SORVanActiveXSetup.exe"
 fi
 
-names=(SORVanActiveXSetup.exe LumeTransfer.ocx SorVan.dll SorVanWin32.dll SorVanUninstall.exe)
 cp "$work/SORVanActiveXSetup.exe" "$work/SORVan/"
 for name in "${names[@]:1}"; do cp "$components/$name" "$work/SORVan/$name"; done
 

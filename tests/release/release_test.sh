@@ -37,8 +37,14 @@ sorvan_put_stand_in_components "$build" "$components"
 package() { "$root/scripts/package.sh" "$@" 2>&1; }
 
 # --- A components folder that is no release: nothing written, the problem named.
+# An earlier release, its files stand-ins: a refused run leaves it as it is.
 release="$work/release"
-mkdir -p "$release" && echo "an earlier release" > "$release/SHA256SUMS"
+mkdir -p "$release/SORVan"
+for name in SHA256SUMS SORVan.cab SORVan.zip SORVanActiveXSetup.exe object.html "${names[@]/#/SORVan/}"; do
+  echo "an earlier release" > "$release/$name"
+done
+release_state() { (cd "$release" && find . -printf '%y %p\n' | LC_ALL=C sort && find . -type f -exec cat {} +); }
+earlier=$(release_state)
 expect_refused() {  # what, expected text, then package.sh's arguments
   local what="$1" expected="$2" output
   shift 2
@@ -47,7 +53,7 @@ expect_refused() {  # what, expected text, then package.sh's arguments
   elif ! grep -qF "$expected" <<<"$output"; then
     fail "$what: no message saying \"$expected\":"; echo "$output"
   fi
-  if [ "$(cat "$release"/*)" != "an earlier release" ] || [ -n "$(ls -d "$release".new.* 2>/dev/null)" ]; then
+  if [ "$(release_state)" != "$earlier" ] || [ -n "$(ls -d "$release".new.* 2>/dev/null)" ]; then
     fail "$what: the release folder was written to"
   fi
 }
@@ -62,12 +68,20 @@ expect_refused "a program as the control" "LumeTransfer.ocx: is not a DLL" "$bro
 cp /usr/lib/x86_64-linux-gnu/wine/x86_64-windows/ole32.dll "$broken/LumeTransfer.ocx"
 expect_refused "a 64-bit control" "LumeTransfer.ocx: is not 32-bit" "$broken"
 expect_refused "a wrong password" "could not sign" "$components" --pkcs12 "$ca/signer.p12" --password-file "$ca/signer.ext"
-# A mistyped --out naming a folder that is no release: refused, kept whole.
+# A mistyped --out naming a folder that is no release, even one that holds
+# a SHA256SUMS among other things: refused, kept whole.
 if package "$components" --out "$broken" >/dev/null || [ "$(ls "$broken" | wc -l)" -ne 4 ]; then
   fail "a release replaced a folder that was no release"
 fi
+downloads="$work/downloads"
+mkdir -p "$downloads/iso" && echo precious > "$downloads/thesis.odt" && echo x > "$downloads/SHA256SUMS" &&
+  echo big > "$downloads/iso/debian.iso"
+if package "$components" --out "$downloads" >/dev/null || [ ! -f "$downloads/thesis.odt" ] ||
+  [ ! -f "$downloads/iso/debian.iso" ]; then
+  fail "a release replaced a folder that held a SHA256SUMS and other files"
+fi
 
-# --- An unsigned release, and what is in it.
+# --- An unsigned release, in place of the earlier one, and what is in it.
 output=$(package "$components" --out "$release") || { echo "$output"; fail "the unsigned release failed"; }
 grep -q "UNSIGNED release of LumeTransfer.ocx 2,1,0,7" <<<"$output" || fail "the unsigned release does not say so"
 listed=$(gcab -t "$release/SORVan.cab" | sort | tr '\n' ' ')
@@ -119,4 +133,4 @@ if [ "$failures" -ne 0 ]; then
   echo "release test: $failures failures"
   exit 1
 fi
-echo "release test: refused 6 wrong inputs; unsigned and signed releases verified, identical when made twice"
+echo "release test: refused 7 wrong inputs; unsigned and signed releases verified, identical when made twice"
