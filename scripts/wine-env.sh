@@ -188,7 +188,7 @@ sorvan_run_dismissing_boxes() {
 
 # Runs a command that announces its message boxes in the folder $2 (the
 # test driver does, while it holds each box up) and photographs each into $1:
-# for a box-N.up there, the display goes to $1/message-N.png and box-N.taken
+# for a box-N.up there, the display goes to $1/box-N.png and box-N.taken
 # tells the driver it may go on. Nothing here decides whether a box passes;
 # SORVAN_PICTURE_DELAY seconds before each picture make this side slow on
 # purpose. Returns the command's status.
@@ -197,15 +197,15 @@ sorvan_run_taking_pictures() {
   local shots="$1" announce="$2"; shift 2
   mkdir -p "$shots" "$announce"
   "$@" &
-  local pid=$! up number
+  local pid=$! up box
   while kill -0 "$pid" 2>/dev/null; do
     for up in "$announce"/box-*.up; do
       [ -e "$up" ] || continue
-      number=${up##*/box-}; number=${number%.up}
-      [ -e "$announce/box-$number.taken" ] && continue
+      box=$(basename "$up" .up)
+      [ -e "$announce/$box.taken" ] && continue
       sleep "${SORVAN_PICTURE_DELAY:-0}"
-      import -window root "$shots/message-$number.png" 2>>"$shots/import-errors.txt" || true
-      : > "$announce/box-$number.taken"
+      import -window root "$shots/$box.png" 2>>"$shots/import-errors.txt" || true
+      : > "$announce/$box.taken"
     done
     sleep 0.1
   done

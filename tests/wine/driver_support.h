@@ -301,14 +301,12 @@ inline DWORD WINAPI HandleMessageBoxes(void*) {
 
 // Waits until the box handler has seen a message box.
 inline bool WaitForBox(DWORD ms) {
-    for (DWORD waited = 0; waited < ms; waited += 50) {
+    return WaitUntil(ms, [] {
         EnterCriticalSection(&g_seenLock);
         const bool seen = !g_seen.empty();
         LeaveCriticalSection(&g_seenLock);
-        if (seen) return true;
-        Sleep(50);
-    }
-    return false;
+        return seen;
+    });
 }
 
 inline std::vector<SeenBox> TakeSeen() {

@@ -45,9 +45,8 @@ if [ "$boxes" -ne 4 ]; then
 fi
 for up in "$announce"/box-*.up; do
   [ -e "$up" ] || continue
-  number=${up##*/box-}; number=${number%.up}
-  if [ ! -s "$results/message-$number.png" ]; then
-    echo "no picture of message box $number"; cat "$results/import-errors.txt" 2>/dev/null || true
+  if [ ! -s "$results/$(basename "$up" .up).png" ]; then
+    echo "no picture of $(basename "$up" .up)"; cat "$results/import-errors.txt" 2>/dev/null || true
     status=1
   fi
 done
