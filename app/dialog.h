@@ -10,7 +10,6 @@ public:
     explicit CDialog(UINT idTemplate, HWND parent = nullptr) : m_idTemplate(idTemplate), m_hWndParent(parent) {}
     CDialog(const CDialog&) = delete;
     CDialog& operator=(const CDialog&) = delete;
-    virtual ~CDialog() = default;
 
     // Runs the dialog modally; returns what EndDialog was given, or -1.
     INT_PTR DoModal();
@@ -19,6 +18,11 @@ public:
     HWND m_hWnd = nullptr;
 
 protected:
+    // Dialogs live on the stack and are never deleted through a CDialog
+    // pointer: no virtual destructor, so no deleting destructor pulls the
+    // library's operator delete into the program.
+    ~CDialog() = default;
+
     virtual BOOL OnInitDialog() { return TRUE; }
     // The message map: answers a message and sets *result, or returns FALSE
     // to leave it to the dialog manager's default handling.

@@ -4,6 +4,7 @@
 #include <ole2.h>
 
 #include "app/setup_dlg.h"
+#include "platform/win32_log.h"
 #include "platform/win32_platform.h"
 
 // Constant-initialised, as every global object of the program: its entry
@@ -99,7 +100,12 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     RestrictLibrarySearch();
     // Multibyte text is read in the system's ANSI code page.
     _setmbcp(_MB_CP_ANSI);
+    // Every start is logged, a refused one too: the log is the one file a
+    // start that changes nothing else may touch.
+    platform::OpenSetupLog();
+    platform::LogStartLine();
     theApp.InitInstance();
+    platform::LogExitLine(theApp.m_nExitCode);
     return theApp.m_nExitCode;
 }
 

@@ -36,6 +36,7 @@ std::int32_t RegisterControl(Platform& os, const char* controlPath) {
 }
 
 int RollBack(Platform& os, OwnerWindow owner) {
+    os.Note("rollback");
     (void)RemoveComponents(os, owner);
     return 0;
 }

@@ -6,6 +6,88 @@
 
 namespace sorvan {
 
+namespace {
+
+// Room for "65535.65535.65535.65535" and the NUL.
+constexpr std::size_t kVersionTextSize = 24;
+
+// `value` in decimal at `out + at`, bounded by `size` with room kept for the
+// NUL. Returns the position after it.
+std::size_t AppendDecimal(char* out, std::size_t size, std::size_t at, std::uint32_t value) {
+    char digits[10];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count > 0 && at + 1 < size) out[at++] = digits[--count];
+    return at;
+}
+
+// The values an inventory reads besides the name and the command, each
+// written where the installed files provide it. A value that cannot be
+// written is left out; the entry stands without it.
+void WriteInventoryValues(Platform& os, platform::KeyHandle key, const char* uninstaller) {
+    (void)SetStringValue(os, key, "DisplayIcon", uninstaller);
+
+    char systemFolder[kPathSize];
+    SystemFolder(os, systemFolder, sizeof systemFolder);
+    char path[kPathSize];
+    std::memset(path, 0, sizeof path);
+
+    // The version and publisher are the installed control's.
+    platform::FileVersion version = {};
+    if (systemFolder[0] != '\0' && ComposePath(path, sizeof path, systemFolder, kComponentNames[kControlSlot]) &&
+        os.ReadFileVersion(path, &version) == platform::kErrorSuccess) {
+        char text[kVersionTextSize];
+        std::memset(text, 0, sizeof text);
+        std::size_t at = 0;
+        for (int i = 0; i < 4; ++i) {
+            if (i > 0) text[at++] = '.';
+            at = AppendDecimal(text, sizeof text, at, version.parts[i]);
+        }
+        (void)SetStringValue(os, key, "DisplayVersion", text);
+        (void)os.SetDword(key, "VersionMajor", version.parts[0]);
+        (void)os.SetDword(key, "VersionMinor", version.parts[1]);
+        version.company[sizeof version.company - 1] = '\0';
+        if (version.company[0] != '\0') {
+            (void)SetStringValue(os, key, "Publisher", version.company, platform::TextCoding::Utf8);
+        }
+    }
+
+    // The four installed files in KB, rounded up; left out unless every size
+    // is known.
+    std::uint64_t bytes = 0;
+    int sized = 0;
+    for (int i = 0; systemFolder[0] != '\0' && i < kComponentCount; ++i) {
+        std::uint64_t size = 0;
+        if (!ComposePath(path, sizeof path, systemFolder, kComponentNames[i]) ||
+            os.FileSize(path, &size) != platform::kErrorSuccess) {
+            break;
+        }
+        bytes += size;
+        ++sized;
+    }
+    if (sized == kComponentCount) {
+        const std::uint64_t kilobytes = (bytes + 1023) / 1024;
+        (void)os.SetDword(key, "EstimatedSize",
+                          kilobytes > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(kilobytes));
+    }
+
+    // YYYYMMDD: eight digits and the NUL.
+    const std::uint32_t today = os.LocalDate();
+    if (today >= 10000101u && today <= 99991231u) {
+        char date[9] = {};
+        (void)AppendDecimal(date, sizeof date, 0, today);
+        (void)SetStringValue(os, key, "InstallDate", date);
+    }
+    // The uninstaller can only remove.
+    (void)os.SetDword(key, "NoModify", 1);
+    (void)os.SetDword(key, "NoRepair", 1);
+}
+
+}  // namespace
+
 int WriteUninstallEntry(Platform& os) {
     platform::ScopedKey key(os);
     if (!OpenOrCreateKey(os, kUninstallKey, key)) return 0;
@@ -26,8 +108,10 @@ int WriteUninstallEntry(Platform& os) {
     std::memset(command, 0, sizeof command);
     // A 511-character folder and the 20-character file name fit the 550
     // bytes; a bounded composition keeps that true whatever the folder is.
-    if (!ComposePath(command, sizeof command, systemFolder, "SorVanUninstall.exe")) return 0;
-    return SetStringValue(os, key.Get(), "UnInstallString", command);
+    if (!ComposePath(command, sizeof command, systemFolder, kComponentNames[kUninstallerSlot])) return 0;
+    if (!SetStringValue(os, key.Get(), "UnInstallString", command)) return 0;
+    WriteInventoryValues(os, key.Get(), command);
+    return 1;
 }
 
 int WriteProductKey(Platform& os) {

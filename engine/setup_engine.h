@@ -25,55 +25,56 @@ constexpr std::size_t kUninstallFolderSize = 512;
 constexpr std::size_t kUninstallCommandSize = 550;
 constexpr int kComponentCount = 4;
 
-constexpr char kSetupExeName[] = "SORVanActiveXSetup.exe";
+inline constexpr char kSetupExeName[] = "SORVanActiveXSetup.exe";
 
 // The manifest: control first, in the order every operation handles them.
-constexpr const char* kComponentNames[kComponentCount] = {
+inline constexpr const char* kComponentNames[kComponentCount] = {
     "LumeTransfer.ocx",
     "SorVan.dll",
     "SorVanWin32.dll",
     "SorVanUninstall.exe",
 };
 constexpr int kControlSlot = 0;
+constexpr int kUninstallerSlot = 3;
 
 // Registry locations.
-constexpr char kControlClsid[] = "{7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35}";
-constexpr char kDistributionUnitKey[] =
+inline constexpr char kControlClsid[] = "{7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35}";
+inline constexpr char kDistributionUnitKey[] =
     "Software\\Microsoft\\Code Store Database\\Distribution Units\\{7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35}";
-constexpr char kFileListKey[] =
+inline constexpr char kFileListKey[] =
     "Software\\Microsoft\\Code Store Database\\Distribution Units\\{7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35}"
     "\\Contains\\Files";
-constexpr char kControlClassKey[] = "CLSID\\{7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35}";
-constexpr char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QUElmark";
-constexpr char kProductKey[] = "SOFTWARE\\QUElmark\\SORVAN";
+inline constexpr char kControlClassKey[] = "CLSID\\{7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35}";
+inline constexpr char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QUElmark";
+inline constexpr char kProductKey[] = "SOFTWARE\\QUElmark\\SORVAN";
 
-constexpr char kRegisterExport[] = "DllRegisterServer";
-constexpr char kUnregisterExport[] = "DllUnregisterServer";
+inline constexpr char kRegisterExport[] = "DllRegisterServer";
+inline constexpr char kUnregisterExport[] = "DllUnregisterServer";
 
 // The product's Korean texts, as code page 949 bytes.
 // "휴대폰 인증서 서비스"
-constexpr char kMessageCaption[] =
+inline constexpr char kMessageCaption[] =
     "\xC8\xDE\xB4\xEB\xC6\xF9 \xC0\xCE\xC1\xF5\xBC\xAD \xBC\xAD\xBA\xF1\xBD\xBA";
 // "휴대폰 인증서 서비스 설치를 실패하였습니다.\r\n익스플로러를 모두 닫고 다시 실행해 주세요"
-constexpr char kSharingViolationText[] =
+inline constexpr char kSharingViolationText[] =
     "\xC8\xDE\xB4\xEB\xC6\xF9 \xC0\xCE\xC1\xF5\xBC\xAD \xBC\xAD\xBA\xF1\xBD\xBA "
     "\xBC\xB3\xC4\xA1\xB8\xA6 \xBD\xC7\xC6\xD0\xC7\xCF\xBF\xB4\xBD\xC0\xB4\xCF\xB4\xD9.\r\n"
     "\xC0\xCD\xBD\xBA\xC7\xC3\xB7\xCE\xB7\xAF\xB8\xA6 \xB8\xF0\xB5\xCE \xB4\xDD\xB0\xED "
     "\xB4\xD9\xBD\xC3 \xBD\xC7\xC7\xE0\xC7\xD8 \xC1\xD6\xBC\xBC\xBF\xE4";
 // "휴대폰 인증서 서비스 설치를 실패하였습니다.\r\n관리자 권한이 있는 계정으로 로그인하고 다시 실행해 주세요"
-constexpr char kAccessDeniedText[] =
+inline constexpr char kAccessDeniedText[] =
     "\xC8\xDE\xB4\xEB\xC6\xF9 \xC0\xCE\xC1\xF5\xBC\xAD \xBC\xAD\xBA\xF1\xBD\xBA "
     "\xBC\xB3\xC4\xA1\xB8\xA6 \xBD\xC7\xC6\xD0\xC7\xCF\xBF\xB4\xBD\xC0\xB4\xCF\xB4\xD9.\r\n"
     "\xB0\xFC\xB8\xAE\xC0\xDA \xB1\xC7\xC7\xD1\xC0\xCC \xC0\xD6\xB4\xC2 \xB0\xE8\xC1\xA4\xC0\xB8\xB7\xCE "
     "\xB7\xCE\xB1\xD7\xC0\xCE\xC7\xCF\xB0\xED \xB4\xD9\xBD\xC3 \xBD\xC7\xC7\xE0\xC7\xD8 \xC1\xD6\xBC\xBC\xBF\xE4";
 // "SORVan 휴대폰 인증서 서비스"
-constexpr char kDisplayName[] =
+inline constexpr char kDisplayName[] =
     "SORVan \xC8\xDE\xB4\xEB\xC6\xF9 \xC0\xCE\xC1\xF5\xBC\xAD \xBC\xAD\xBA\xF1\xBD\xBA";
 
 // The product key names the libraries with a lower-case v; the file system
 // ignores the difference.
-constexpr char kDllNameMfc[] = "Sorvan.dll";
-constexpr char kDllNameWin32[] = "SorvanWin32.dll";
+inline constexpr char kDllNameMfc[] = "Sorvan.dll";
+inline constexpr char kDllNameWin32[] = "SorvanWin32.dll";
 
 // --- Manifest, locations and registry conventions -------------------------
 
@@ -129,7 +130,11 @@ int DeleteKeyTree(Platform& os, RegRoot root, const char* path);
 
 // The Add/Remove Programs entry: "DisplayName", then "UnInstallString", which
 // names the uninstaller by the WOW64 folder where there is one (64-bit
-// Windows) and by the system folder otherwise.
+// Windows) and by the system folder otherwise. 1 once these two are written;
+// then, each where it can be written, "DisplayIcon" (the uninstaller),
+// "DisplayVersion", "VersionMajor", "VersionMinor" and "Publisher" (from the
+// installed control's version resource), "EstimatedSize" (the four installed
+// files in KB), "InstallDate" (YYYYMMDD), "NoModify" and "NoRepair".
 int WriteUninstallEntry(Platform& os);
 
 // The product key: "DllPath", "DllNameMFC", "DllNameWin32".

@@ -32,7 +32,16 @@ enum class RegRoot : std::uint32_t {
 // the system are in the system's ANSI code page; the product's Korean texts are
 // stored as code page 949 bytes and must be decoded as such whatever the
 // system's code page is.
-enum class TextCoding { SystemAnsi, CodePage949 };
+// Text read from a version resource is kept as UTF-8, which spells every
+// language.
+enum class TextCoding { SystemAnsi, CodePage949, Utf8 };
+
+// What a file's version resource says of it: the four parts of its file
+// version, and its company name as UTF-8 (empty where the resource has none).
+struct FileVersion {
+    std::uint16_t parts[4];
+    char company[128];
+};
 
 // Win32 error codes the engine and its tests tell apart.
 constexpr std::uint32_t kErrorSuccess = 0;
@@ -87,6 +96,15 @@ public:
     // DeleteFileA(path). Returns 0 or the error code.
     virtual std::uint32_t RemoveFile(const char* path) = 0;
 
+    // The size in bytes of the file at `path`, into `*size` only on success.
+    // Returns 0 or the error code.
+    [[nodiscard]] virtual std::uint32_t FileSize(const char* path, std::uint64_t* size) = 0;
+
+    // The version resource of the file at `path`, read without running any
+    // of its code, into `*version` only on success. Returns 0 or the error
+    // code (ERROR_RESOURCE_TYPE_NOT_FOUND for a file without one).
+    [[nodiscard]] virtual std::uint32_t ReadFileVersion(const char* path, FileVersion* version) = 0;
+
     // LoadLibraryA(path). Returns the module, or null with `*error` set.
     [[nodiscard]] virtual LibraryHandle LoadLibraryFrom(const char* path, std::uint32_t* error) = 0;
 
@@ -110,10 +128,13 @@ public:
     [[nodiscard]] virtual std::uint32_t CreateKey(RegRoot root, const char* path, KeyHandle* key) = 0;
 
     // RegSetValueExA(key, name, 0, REG_SZ, text, strlen(text) + 1), or for
-    // CodePage949 text the same value written as Unicode (RegSetValueExW) after
-    // decoding the text as code page 949.
+    // CodePage949 and Utf8 text the same value written as Unicode
+    // (RegSetValueExW) after decoding the text from its code page.
     [[nodiscard]] virtual std::uint32_t SetString(KeyHandle key, const char* name, const char* text,
                                                      TextCoding coding) = 0;
+
+    // RegSetValueExA(key, name, 0, REG_DWORD, &value, 4).
+    [[nodiscard]] virtual std::uint32_t SetDword(KeyHandle key, const char* name, std::uint32_t value) = 0;
 
     // RegQueryInfoKeyA(key, classBuffer, &classSize, ...): the number of
     // sub-keys in `*subKeys`, written only on success.
@@ -135,6 +156,13 @@ public:
     // the user has dismissed it, or at once where no one can see it (a window
     // station without WSF_VISIBLE, as a SYSTEM deployment runs on).
     virtual void ShowMessage(OwnerWindow owner, const char* text949, const char* caption949) = 0;
+
+    // Today's local date as the number YYYYMMDD.
+    [[nodiscard]] virtual std::uint32_t LocalDate() = 0;
+
+    // Marks a turn in the run that no single call shows (the start of a
+    // rollback) for whoever records the run; changes nothing.
+    virtual void Note(const char* event) = 0;
 
 protected:
     ~Platform() = default;

@@ -3,6 +3,9 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include "platform/win32_log.h"
+
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 
@@ -21,6 +24,17 @@ HKEY ToHkey(KeyHandle key) { return reinterpret_cast<HKEY>(key); }
 // number of wide characters written including the NUL, or 0.
 int Decode949(const char* text, wchar_t* out, int outCount) {
     return MultiByteToWideChar(949, 0, text, -1, out, outCount);
+}
+
+// One line of the log for a step on a file or key: what it did, to what,
+// and how it ended. Returns the status.
+std::uint32_t LogPathStep(const char* what, const char* path, std::uint32_t status) {
+    LogStep(status, "%hs %s", what, WideText(path).text);
+    return status;
+}
+std::uint32_t LogKeyStep(const char* what, RegRoot root, const char* path, std::uint32_t status) {
+    LogStep(status, "%hs %hs\\%s", what, root == RegRoot::ClassesRoot ? "HKCR" : "HKLM", WideText(path).text);
+    return status;
 }
 
 // Room for the longest product text (102 bytes of code page 949 decode to at
@@ -98,19 +112,94 @@ std::uint32_t Win32Platform::SystemWow64FolderPath(char* buffer, std::size_t siz
 }
 
 std::uint32_t Win32Platform::CopyFileOver(const char* source, const char* destination) {
-    if (CopyFileA(source, destination, FALSE)) return ERROR_SUCCESS;
-    return GetLastError();
+    const std::uint32_t error = CopyFileA(source, destination, FALSE) ? ERROR_SUCCESS : GetLastError();
+    LogStep(error, "copy %s -> %s", WideText(source).text, WideText(destination).text);
+    return error;
 }
 
 std::uint32_t Win32Platform::QueryFile(const char* path) {
     const DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError();
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
+    const std::uint32_t error = attributes == INVALID_FILE_ATTRIBUTES              ? GetLastError()
+                                : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? ERROR_FILE_NOT_FOUND
+                                                                                : ERROR_SUCCESS;
+    return LogPathStep("find", path, error);
 }
 
 std::uint32_t Win32Platform::RemoveFile(const char* path) {
-    if (DeleteFileA(path)) return ERROR_SUCCESS;
-    return GetLastError();
+    return LogPathStep("delete", path, DeleteFileA(path) ? ERROR_SUCCESS : GetLastError());
+}
+
+std::uint32_t Win32Platform::FileSize(const char* path, std::uint64_t* size) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return LogPathStep("size", path, GetLastError());
+    *size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return ERROR_SUCCESS;
+}
+
+std::uint32_t ReadVersionOf(const wchar_t* path, FileVersion* version) {
+    // version.dll is loaded by its full path in the system folder: a copy
+    // planted beside the program, in a download folder, is never the one run.
+    wchar_t dll[MAX_PATH + 16] = {};
+    const UINT folderLength = GetSystemDirectoryW(dll, MAX_PATH);
+    if (folderLength == 0 || folderLength >= MAX_PATH) return ERROR_MOD_NOT_FOUND;
+    lstrcatW(dll, L"\\version.dll");
+    struct Library {
+        HMODULE module;
+        ~Library() {
+            if (module != nullptr) FreeLibrary(module);
+        }
+    } library{LoadLibraryW(dll)};
+    if (library.module == nullptr) return GetLastError();
+    using SizeFn = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
+    using InfoFn = BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID);
+    using QueryFn = BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
+    auto sizeOf = reinterpret_cast<SizeFn>(
+        reinterpret_cast<void*>(GetProcAddress(library.module, "GetFileVersionInfoSizeW")));
+    auto infoOf = reinterpret_cast<InfoFn>(
+        reinterpret_cast<void*>(GetProcAddress(library.module, "GetFileVersionInfoW")));
+    auto query = reinterpret_cast<QueryFn>(reinterpret_cast<void*>(GetProcAddress(library.module, "VerQueryValueW")));
+    if (sizeOf == nullptr || infoOf == nullptr || query == nullptr) return ERROR_PROC_NOT_FOUND;
+
+    // A control's version resource takes a few KB; a larger one is not read.
+    alignas(4) BYTE data[16384];
+    DWORD ignored = 0;
+    const DWORD size = sizeOf(path, &ignored);
+    if (size == 0) return GetLastError();
+    if (size > sizeof data) return ERROR_INSUFFICIENT_BUFFER;
+    if (!infoOf(path, 0, size, data)) return GetLastError();
+    void* found = nullptr;
+    UINT length = 0;
+    if (!query(data, L"\\", &found, &length) || length < sizeof(VS_FIXEDFILEINFO)) {
+        return ERROR_RESOURCE_DATA_NOT_FOUND;
+    }
+    const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(found);
+    FileVersion read = {{HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
+                         HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS)},
+                        {}};
+    // The company name in the resource's first language; left empty where
+    // there is none, or where it does not fit.
+    if (query(data, L"\\VarFileInfo\\Translation", &found, &length) && length >= 4) {
+        const WORD* translation = static_cast<const WORD*>(found);
+        // "\StringFileInfo\" and eight hex digits and "\CompanyName": 41 with the NUL.
+        wchar_t name[48] = {};
+        (void)_snwprintf(name, 47, L"\\StringFileInfo\\%04x%04x\\CompanyName", translation[0], translation[1]);
+        if (query(data, name, &found, &length) && length > 0 &&
+            WideCharToMultiByte(CP_UTF8, 0, static_cast<const wchar_t*>(found), -1, read.company,
+                                sizeof read.company, nullptr, nullptr) == 0) {
+            read.company[0] = '\0';
+        }
+    }
+    *version = read;
+    return ERROR_SUCCESS;
+}
+
+std::uint32_t Win32Platform::ReadFileVersion(const char* path, FileVersion* version) {
+    // What was read shows in the log as the values written from it.
+    wchar_t wide[kModulePathCount];
+    return LogPathStep("read version of", path,
+                       MultiByteToWideChar(CP_ACP, 0, path, -1, wide, kModulePathCount) == 0
+                           ? GetLastError()
+                           : ReadVersionOf(wide, version));
 }
 
 LibraryHandle Win32Platform::LoadLibraryFrom(const char* path, std::uint32_t* error) {
@@ -123,84 +212,116 @@ LibraryHandle Win32Platform::LoadLibraryFrom(const char* path, std::uint32_t* er
     if (module == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
         module = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     }
-    *error = module != nullptr ? ERROR_SUCCESS : GetLastError();
+    *error = LogPathStep("load", path, module != nullptr ? ERROR_SUCCESS : GetLastError());
     return reinterpret_cast<LibraryHandle>(module);
 }
 
 ProcHandle Win32Platform::FindExport(LibraryHandle library, const char* name) {
-    return reinterpret_cast<ProcHandle>(GetProcAddress(reinterpret_cast<HMODULE>(library), name));
+    FARPROC proc = GetProcAddress(reinterpret_cast<HMODULE>(library), name);
+    exportName_ = name;
+    if (proc == nullptr) LogPathStep("export", name, GetLastError());
+    return reinterpret_cast<ProcHandle>(proc);
 }
 
 std::int32_t Win32Platform::CallExport(ProcHandle proc) {
     using RegistrationExport = HRESULT(STDAPICALLTYPE*)();
-    return reinterpret_cast<RegistrationExport>(reinterpret_cast<void*>(proc))();
+    const HRESULT result = reinterpret_cast<RegistrationExport>(reinterpret_cast<void*>(proc))();
+    LogLine("%s: 0x%08lX", WideText(exportName_ != nullptr ? exportName_ : "export").text, result);
+    return result;
 }
 
 void Win32Platform::FreeLibraryHandle(LibraryHandle library) { FreeLibrary(reinterpret_cast<HMODULE>(library)); }
 
 std::uint32_t Win32Platform::OpenKey(RegRoot root, const char* path, KeyHandle* key) {
     HKEY opened = nullptr;
-    LONG status = RegOpenKeyExA(ToHkey(root), path, 0, KEY_ALL_ACCESS, &opened);
+    const auto status = static_cast<std::uint32_t>(RegOpenKeyExA(ToHkey(root), path, 0, KEY_ALL_ACCESS, &opened));
     if (status == ERROR_SUCCESS) *key = reinterpret_cast<KeyHandle>(opened);
-    return static_cast<std::uint32_t>(status);
+    // A key that is not there is the normal case of a first installation.
+    if (status != ERROR_FILE_NOT_FOUND) LogKeyStep("open key", root, path, status);
+    return status;
 }
 
 std::uint32_t Win32Platform::CreateKey(RegRoot root, const char* path, KeyHandle* key) {
     HKEY created = nullptr;
     DWORD disposition = 0;
-    LONG status = RegCreateKeyExA(ToHkey(root), path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                                  nullptr, &created, &disposition);
+    const auto status = static_cast<std::uint32_t>(RegCreateKeyExA(
+        ToHkey(root), path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &created, &disposition));
     if (status == ERROR_SUCCESS) *key = reinterpret_cast<KeyHandle>(created);
-    return static_cast<std::uint32_t>(status);
+    return LogKeyStep("create key", root, path, status);
 }
 
-std::uint32_t Win32Platform::SetString(KeyHandle key, const char* name, const char* text, TextCoding coding) {
+namespace {
+
+std::uint32_t SetStringIn(HKEY key, const char* name, const char* text, TextCoding coding) {
     if (coding == TextCoding::SystemAnsi) {
         // REG_SZ data is the text with its NUL: strlen + 1 bytes.
         const std::size_t bytes = std::strlen(text) + 1;
-        return static_cast<std::uint32_t>(RegSetValueExA(ToHkey(key), name, 0, REG_SZ,
-                                                         reinterpret_cast<const BYTE*>(text), static_cast<DWORD>(bytes)));
+        return static_cast<std::uint32_t>(
+            RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), static_cast<DWORD>(bytes)));
     }
     wchar_t wideName[kWideTextCount];
     wchar_t wideText[kWideTextCount];
     // Value names of this program are plain ASCII, the same in every code page.
     const int nameCount = MultiByteToWideChar(CP_ACP, 0, name, -1, wideName, kWideTextCount);
-    const int textCount = Decode949(text, wideText, kWideTextCount);
+    const int textCount = coding == TextCoding::Utf8
+                              ? MultiByteToWideChar(CP_UTF8, 0, text, -1, wideText, kWideTextCount)
+                              : Decode949(text, wideText, kWideTextCount);
     if (nameCount == 0 || textCount == 0) return GetLastError();
     // Unicode REG_SZ data is counted in bytes, the NUL included.
     const DWORD bytes = static_cast<DWORD>(textCount) * sizeof(wchar_t);
     return static_cast<std::uint32_t>(
-        RegSetValueExW(ToHkey(key), wideName, 0, REG_SZ, reinterpret_cast<const BYTE*>(wideText), bytes));
+        RegSetValueExW(key, wideName, 0, REG_SZ, reinterpret_cast<const BYTE*>(wideText), bytes));
+}
+
+}  // namespace
+
+std::uint32_t Win32Platform::SetString(KeyHandle key, const char* name, const char* text, TextCoding coding) {
+    const std::uint32_t status = SetStringIn(ToHkey(key), name, text, coding);
+    const unsigned codePage = coding == TextCoding::SystemAnsi ? CP_ACP : coding == TextCoding::Utf8 ? CP_UTF8 : 949;
+    LogStep(status, "set \"%s\" = \"%s\"", WideText(name).text, WideText(text, codePage).text);
+    return status;
+}
+
+std::uint32_t Win32Platform::SetDword(KeyHandle key, const char* name, std::uint32_t value) {
+    const DWORD data = value;
+    const auto status = static_cast<std::uint32_t>(
+        RegSetValueExA(ToHkey(key), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof data));
+    LogStep(status, "set \"%s\" = %u", WideText(name).text, value);
+    return status;
 }
 
 std::uint32_t Win32Platform::QueryKeyInfo(KeyHandle key, char* classBuffer, std::uint32_t classSize,
                                           std::uint32_t* subKeys) {
     DWORD classCount = classSize;
     DWORD count = 0;
-    LONG status = RegQueryInfoKeyA(ToHkey(key), classBuffer, &classCount, nullptr, &count, nullptr, nullptr,
-                                   nullptr, nullptr, nullptr, nullptr, nullptr);
-    if (status == ERROR_SUCCESS) *subKeys = count;
-    return static_cast<std::uint32_t>(status);
+    const auto status = static_cast<std::uint32_t>(RegQueryInfoKeyA(
+        ToHkey(key), classBuffer, &classCount, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+        nullptr));
+    if (status == ERROR_SUCCESS) {
+        *subKeys = count;
+    } else {
+        LogStep(status, "query key");
+    }
+    return status;
 }
 
 std::uint32_t Win32Platform::EnumSubKey(KeyHandle key, std::uint32_t index, char* name, std::uint32_t size) {
     DWORD count = size;
-    return static_cast<std::uint32_t>(
+    const auto status = static_cast<std::uint32_t>(
         RegEnumKeyExA(ToHkey(key), index, name, &count, nullptr, nullptr, nullptr, nullptr));
+    if (status != ERROR_SUCCESS) LogStep(status, "list sub-key %u", index);
+    return status;
 }
 
 std::uint32_t Win32Platform::DeleteKey(RegRoot root, const char* path) {
-    return static_cast<std::uint32_t>(RegDeleteKeyA(ToHkey(root), path));
+    return LogKeyStep("delete key", root, path, static_cast<std::uint32_t>(RegDeleteKeyA(ToHkey(root), path)));
 }
 
 void Win32Platform::CloseKey(KeyHandle key) { RegCloseKey(ToHkey(key)); }
 
-namespace {
-
-// Whether anyone can see this process's windows. A deployment tool or a
-// service that runs the setup as SYSTEM puts it on a window station nobody
-// sees, where a message box would wait for ever for its OK. When the system
-// cannot tell, the station is taken to be the user's.
+// A deployment tool or a service that runs the setup as SYSTEM puts it on a
+// window station nobody sees, where a message box would wait for ever for its
+// OK. When the system cannot tell, the station is taken to be the user's.
 bool StationIsVisible() {
     HWINSTA station = GetProcessWindowStation();  // not to be closed
     USEROBJECTFLAGS flags = {};
@@ -211,10 +332,11 @@ bool StationIsVisible() {
     return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
-}  // namespace
-
 void Win32Platform::ShowMessage(OwnerWindow owner, const char* text949, const char* caption949) {
-    if (!StationIsVisible()) return;
+    const bool visible = StationIsVisible();
+    LogLine("message %hs: %s", visible ? "shown" : "skipped, no one sees this window station",
+            WideText(text949, 949).text);
+    if (!visible) return;
     wchar_t text[kWideTextCount];
     wchar_t caption[kWideTextCount];
     if (Decode949(text949, text, kWideTextCount) == 0 || Decode949(caption949, caption, kWideTextCount) == 0) {
@@ -225,6 +347,14 @@ void Win32Platform::ShowMessage(OwnerWindow owner, const char* text949, const ch
     }
     MessageBoxW(reinterpret_cast<HWND>(owner), text, caption, MB_OK | MB_ICONINFORMATION);
 }
+
+std::uint32_t Win32Platform::LocalDate() {
+    SYSTEMTIME now = {};
+    GetLocalTime(&now);
+    return now.wYear * 10000u + now.wMonth * 100u + now.wDay;
+}
+
+void Win32Platform::Note(const char* event) { LogLine("%s", WideText(event).text); }
 
 namespace {
 struct SystemInstance final : Win32Platform {};

@@ -16,6 +16,8 @@ public:
     std::uint32_t CopyFileOver(const char* source, const char* destination) override;
     std::uint32_t QueryFile(const char* path) override;
     std::uint32_t RemoveFile(const char* path) override;
+    std::uint32_t FileSize(const char* path, std::uint64_t* size) override;
+    std::uint32_t ReadFileVersion(const char* path, FileVersion* version) override;
     LibraryHandle LoadLibraryFrom(const char* path, std::uint32_t* error) override;
     ProcHandle FindExport(LibraryHandle library, const char* name) override;
     std::int32_t CallExport(ProcHandle proc) override;
@@ -23,15 +25,22 @@ public:
     std::uint32_t OpenKey(RegRoot root, const char* path, KeyHandle* key) override;
     std::uint32_t CreateKey(RegRoot root, const char* path, KeyHandle* key) override;
     std::uint32_t SetString(KeyHandle key, const char* name, const char* text, TextCoding coding) override;
+    std::uint32_t SetDword(KeyHandle key, const char* name, std::uint32_t value) override;
     std::uint32_t QueryKeyInfo(KeyHandle key, char* classBuffer, std::uint32_t classSize,
                                std::uint32_t* subKeys) override;
     std::uint32_t EnumSubKey(KeyHandle key, std::uint32_t index, char* name, std::uint32_t size) override;
     std::uint32_t DeleteKey(RegRoot root, const char* path) override;
     void CloseKey(KeyHandle key) override;
     void ShowMessage(OwnerWindow owner, const char* text949, const char* caption949) override;
+    std::uint32_t LocalDate() override;
+    void Note(const char* event) override;
 
 protected:
     ~Win32Platform() = default;
+
+private:
+    // The export last looked up, named in the log when it is called.
+    const char* exportName_ = nullptr;
 };
 
 // Marks a global object that must be constant-initialised: the program runs
@@ -44,5 +53,12 @@ protected:
 
 // The program's one instance.
 Win32Platform& SystemPlatform();
+
+// The version resource of the file at `path`, as ReadFileVersion reads it.
+std::uint32_t ReadVersionOf(const wchar_t* path, FileVersion* version);
+
+// Whether anyone can see this process's windows: false on a window station
+// without WSF_VISIBLE, where a deployment running as SYSTEM puts it.
+bool StationIsVisible();
 
 }  // namespace platform

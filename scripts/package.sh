@@ -182,7 +182,7 @@ for name in "${names[@]:1}"; do cp "$components/$name" "$work/SORVan/$name"; don
 # setup's records, or run the hook a second time from the emptied folder.
 # The browser decides whether to download by the <object> tag's class id and
 # version; the INF names them for whoever reads the cabinet.
-clsid=$(sed -n 's/^constexpr char kControlClsid\[\] = "\(.*\)";$/\1/p' "$root/engine/setup_engine.h")
+clsid=$(sed -n 's/^inline constexpr char kControlClsid\[\] = "\(.*\)";$/\1/p' "$root/engine/setup_engine.h")
 [ -n "$clsid" ] || fail "could not read the control's class id from engine/setup_engine.h"
 cp "$work/SORVan/"* "$work/cabinet/"
 # Plain ASCII with CRLF line ends, as Windows' INF readers take it whatever

@@ -52,6 +52,8 @@ const char* OpName(Op op) {
         case Op::CopyFileOver: return "CopyFileOver";
         case Op::QueryFile: return "QueryFile";
         case Op::RemoveFile: return "RemoveFile";
+        case Op::FileSize: return "FileSize";
+        case Op::ReadFileVersion: return "ReadFileVersion";
         case Op::LoadLibraryFrom: return "LoadLibraryFrom";
         case Op::FindExport: return "FindExport";
         case Op::CallExport: return "CallExport";
@@ -59,11 +61,14 @@ const char* OpName(Op op) {
         case Op::OpenKey: return "OpenKey";
         case Op::CreateKey: return "CreateKey";
         case Op::SetString: return "SetString";
+        case Op::SetDword: return "SetDword";
         case Op::QueryKeyInfo: return "QueryKeyInfo";
         case Op::EnumSubKey: return "EnumSubKey";
         case Op::DeleteKey: return "DeleteKey";
         case Op::CloseKey: return "CloseKey";
         case Op::ShowMessage: return "ShowMessage";
+        case Op::LocalDate: return "LocalDate";
+        case Op::Note: return "Note";
     }
     return "?";
 }
@@ -113,6 +118,12 @@ void FakePlatform::AddFile(const std::string& path, const std::string& content,
                            std::shared_ptr<FakeControl> library) {
     AddDirectory(ParentOf(path));
     files_[Fold(path)] = File{content, std::move(library)};
+}
+
+void FakePlatform::SetFileVersion(const std::string& path, const platform::FileVersion& version) {
+    File& file = files_[Fold(path)];
+    file.hasVersion = true;
+    file.version = version;
 }
 
 void FakePlatform::BlockDestination(const std::string& path, std::uint32_t error) { blocked_[Fold(path)] = error; }
@@ -324,6 +335,25 @@ std::uint32_t FakePlatform::RemoveFile(const char* path) {
     return platform::kErrorSuccess;
 }
 
+std::uint32_t FakePlatform::FileSize(const char* path, std::uint64_t* size) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::FileSize, path, &error)) return error;
+    auto it = files_.find(Fold(path));
+    if (it == files_.end()) return platform::kErrorFileNotFound;
+    *size = it->second.content.size();
+    return platform::kErrorSuccess;
+}
+
+std::uint32_t FakePlatform::ReadFileVersion(const char* path, platform::FileVersion* version) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::ReadFileVersion, path, &error)) return error;
+    auto it = files_.find(Fold(path));
+    if (it == files_.end()) return platform::kErrorFileNotFound;
+    if (!it->second.hasVersion) return 1813;  // ERROR_RESOURCE_TYPE_NOT_FOUND
+    *version = it->second.version;
+    return platform::kErrorSuccess;
+}
+
 platform::LibraryHandle FakePlatform::LoadLibraryFrom(const char* path, std::uint32_t* error) {
     if (Intercept(Op::LoadLibraryFrom, path, error)) return nullptr;
     auto it = files_.find(Fold(path));
@@ -469,6 +499,19 @@ std::uint32_t FakePlatform::SetString(platform::KeyHandle key, const char* name,
     return platform::kErrorSuccess;
 }
 
+std::uint32_t FakePlatform::SetDword(platform::KeyHandle key, const char* name, std::uint32_t value) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::SetDword, name, &error)) return error;
+    Key* target = Handle(key);
+    if (target == nullptr) return platform::kErrorInvalidHandle;
+    if (target->deleted) return platform::kErrorKeyDeleted;
+    Value stored;
+    stored.isDword = true;
+    stored.dword = value;
+    target->values[Fold(name)] = {name, stored};
+    return platform::kErrorSuccess;
+}
+
 std::uint32_t FakePlatform::QueryKeyInfo(platform::KeyHandle key, char* classBuffer, std::uint32_t classSize,
                                          std::uint32_t* subKeys) {
     std::uint32_t error = 0;
@@ -526,6 +569,17 @@ void FakePlatform::ShowMessage(platform::OwnerWindow owner, const char* text949,
     std::uint32_t error = 0;
     (void)Intercept(Op::ShowMessage, text949, &error);
     messages.push_back(Message{owner, text949, caption949});
+}
+
+std::uint32_t FakePlatform::LocalDate() {
+    std::uint32_t error = 0;
+    (void)Intercept(Op::LocalDate, "", &error);
+    return today;
+}
+
+void FakePlatform::Note(const char* event) {
+    std::uint32_t error = 0;
+    (void)Intercept(Op::Note, event, &error);
 }
 
 }  // namespace fake

@@ -31,6 +31,8 @@ enum class Op {
     CopyFileOver,
     QueryFile,
     RemoveFile,
+    FileSize,
+    ReadFileVersion,
     LoadLibraryFrom,
     FindExport,
     CallExport,
@@ -38,11 +40,14 @@ enum class Op {
     OpenKey,
     CreateKey,
     SetString,
+    SetDword,
     QueryKeyInfo,
     EnumSubKey,
     DeleteKey,
     CloseKey,
     ShowMessage,
+    LocalDate,
+    Note,
 };
 const char* OpName(Op op);
 
@@ -65,6 +70,8 @@ std::shared_ptr<FakeControl> WellBehavedControl();
 struct Value {
     std::string data;  // the bytes as given, without the NUL
     TextCoding coding = TextCoding::SystemAnsi;
+    bool isDword = false;
+    std::uint32_t dword = 0;
 };
 
 struct Message {
@@ -91,6 +98,9 @@ public:
     void AddDirectory(const std::string& path);
     void AddFile(const std::string& path, const std::string& content = "data",
                  std::shared_ptr<FakeControl> library = nullptr);
+    // The version resource of the file at `path`; a copy carries it along.
+    void SetFileVersion(const std::string& path, const platform::FileVersion& version);
+    std::uint32_t today = 20261209;
     // The next copies onto `path` fail with `error` (a held-open file, a
     // read-only one, a directory standing at that name).
     void BlockDestination(const std::string& path, std::uint32_t error);
@@ -134,6 +144,8 @@ public:
     std::uint32_t CopyFileOver(const char* source, const char* destination) override;
     std::uint32_t QueryFile(const char* path) override;
     std::uint32_t RemoveFile(const char* path) override;
+    std::uint32_t FileSize(const char* path, std::uint64_t* size) override;
+    std::uint32_t ReadFileVersion(const char* path, platform::FileVersion* version) override;
     platform::LibraryHandle LoadLibraryFrom(const char* path, std::uint32_t* error) override;
     platform::ProcHandle FindExport(platform::LibraryHandle library, const char* name) override;
     std::int32_t CallExport(platform::ProcHandle proc) override;
@@ -142,6 +154,7 @@ public:
     std::uint32_t CreateKey(RegRoot root, const char* path, platform::KeyHandle* key) override;
     std::uint32_t SetString(platform::KeyHandle key, const char* name, const char* text,
                             TextCoding coding) override;
+    std::uint32_t SetDword(platform::KeyHandle key, const char* name, std::uint32_t value) override;
     std::uint32_t QueryKeyInfo(platform::KeyHandle key, char* classBuffer, std::uint32_t classSize,
                                std::uint32_t* subKeys) override;
     std::uint32_t EnumSubKey(platform::KeyHandle key, std::uint32_t index, char* name,
@@ -149,6 +162,8 @@ public:
     std::uint32_t DeleteKey(RegRoot root, const char* path) override;
     void CloseKey(platform::KeyHandle key) override;
     void ShowMessage(platform::OwnerWindow owner, const char* text949, const char* caption949) override;
+    std::uint32_t LocalDate() override;
+    void Note(const char* event) override;
 
     struct Key;
 
@@ -156,6 +171,8 @@ private:
     struct File {
         std::string content;
         std::shared_ptr<FakeControl> library;
+        bool hasVersion = false;
+        platform::FileVersion version = {};
     };
     struct Library {
         std::string path;

@@ -26,8 +26,8 @@ TEST_F(RecordsTest, UninstallEntryAndProductKeyHoldTheirValues) {
     for (const fake::Call& call : os.calls) {
         if (call.op == Op::SetString) written.push_back(call.argument);
     }
-    EXPECT_EQ(written, (std::vector<std::string>{"DisplayName", "UnInstallString", "DllPath", "DllNameMFC",
-                                                 "DllNameWin32"}));
+    EXPECT_EQ(written, (std::vector<std::string>{"DisplayName", "UnInstallString", "DisplayIcon", "InstallDate",
+                                                 "DllPath", "DllNameMFC", "DllNameWin32"}));
     EXPECT_TRUE(os.KeyExists(RegRoot::LocalMachine, "SOFTWARE\\QUElmark"));
     ExpectNothingLeftOpen();
 }
@@ -42,9 +42,55 @@ TEST_F(RecordsTest, ExistingValuesAreOverwrittenOthersStay) {
     EXPECT_EQ(sorvan::WriteProductKey(os), 1);
     EXPECT_EQ(ValueData(os, kUninstall, "Publisher"), "QUElmark");
     EXPECT_EQ(ValueData(os, kUninstall, "UNINSTALLSTRING"), "C:\\WINDOWS\\system32\\SorVanUninstall.exe");
-    EXPECT_EQ(os.ValueNames(RegRoot::LocalMachine, kUninstall).size(), 3u);
+    // Nothing installed to read a version from: the earlier publisher stays.
+    EXPECT_EQ(os.ValueNames(RegRoot::LocalMachine, kUninstall),
+              (std::vector<std::string>{"DisplayIcon", "DisplayName", "InstallDate", "NoModify", "NoRepair",
+                                        "Publisher", "UnInstallString"}));
     EXPECT_EQ(ValueData(os, kProduct, "DllPath"), "C:\\WINDOWS\\system32");
     EXPECT_EQ(ValueData(os, kProduct, "Version"), "1.0");
+}
+
+// What an inventory reads of a successful installation: the control's
+// version and publisher, the installed size rounded up to whole KB, the date.
+TEST_F(RecordsTest, SuccessfulRunCompletesTheEntryFromTheInstalledFiles) {
+    os.wow64Folder = "C:\\WINDOWS\\SysWOW64";
+    // 2,048 + 1 + 1,024 + 0 bytes: 3,073, which is 4 KB rounded up.
+    PutPackage(kPkg);
+    os.AddFile(kPkg + "\\LumeTransfer.ocx", std::string(2048, 'c'), control);
+    os.AddFile(kPkg + "\\SorVan.dll", "m");
+    os.AddFile(kPkg + "\\SorVanWin32.dll", std::string(1024, 'w'));
+    os.AddFile(kPkg + "\\SorVanUninstall.exe", "");
+    os.SetFileVersion(kPkg + "\\LumeTransfer.ocx", platform::FileVersion{{65535, 1, 0, 7}, "QUElmark \xEC\xA3\xBC"});
+    os.today = 20270102;
+    ASSERT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Installed);
+
+    fake::Value value;
+    auto dword = [&](const char* name) {
+        return os.ValueOf(RegRoot::LocalMachine, kUninstall, name, &value) && value.isDword ? value.dword : 0xBADu;
+    };
+    EXPECT_EQ(ValueData(os, kUninstall, "DisplayVersion"), "65535.1.0.7");
+    EXPECT_EQ(dword("VersionMajor"), 65535u);
+    EXPECT_EQ(dword("VersionMinor"), 1u);
+    ASSERT_TRUE(os.ValueOf(RegRoot::LocalMachine, kUninstall, "Publisher", &value));
+    EXPECT_EQ(value.data, "QUElmark \xEC\xA3\xBC");
+    EXPECT_EQ(value.coding, platform::TextCoding::Utf8);
+    EXPECT_EQ(ValueData(os, kUninstall, "DisplayIcon"), "C:\\WINDOWS\\SysWOW64\\SorVanUninstall.exe");
+    EXPECT_EQ(dword("EstimatedSize"), 4u);
+    EXPECT_EQ(ValueData(os, kUninstall, "InstallDate"), "20270102");
+    EXPECT_EQ(dword("NoModify"), 1u);
+    EXPECT_EQ(dword("NoRepair"), 1u);
+    ExpectNothingLeftOpen();
+}
+
+// A control without a version resource, a size that cannot be read and a
+// value that cannot be written each leave a value out, not the installation.
+TEST_F(RecordsTest, MissingInventoryValuesAreLeftOutWithoutFailingTheRun) {
+    os.FailCallsOn(Op::FileSize, kSys + "\\SorVanWin32.dll", platform::kErrorAccessDenied);
+    os.FailCallsOn(Op::SetDword, "NoModify", platform::kErrorAccessDenied);
+    ASSERT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Installed);
+    EXPECT_EQ(os.ValueNames(RegRoot::LocalMachine, kUninstall),
+              (std::vector<std::string>{"DisplayIcon", "DisplayName", "InstallDate", "NoRepair", "UnInstallString"}));
+    ExpectNothingLeftOpen();
 }
 
 TEST_F(RecordsTest, FirstFailingValueStopsTheRecordAndClosesTheKey) {
@@ -90,8 +136,7 @@ TEST_F(RecordsTest, UninstallerIsNamedByTheWow64FolderWhereThereIsOne) {
 }
 
 TEST_F(RecordsTest, EmptySystemFolderIsWrittenAsItIs) {
-    os.FailCall(Op::SystemFolderPath, 1, 5);
-    os.FailCall(Op::SystemFolderPath, 2, 5);
+    for (int call = 1; call <= 3; ++call) os.FailCall(Op::SystemFolderPath, call, 5);
     EXPECT_EQ(sorvan::WriteUninstallEntry(os), 1);
     EXPECT_EQ(sorvan::WriteProductKey(os), 1);
     EXPECT_EQ(ValueData(os, kUninstall, "UnInstallString"), "\\SorVanUninstall.exe");
@@ -146,6 +191,7 @@ TEST_F(RecordsTest, RegistrationFailureStillWritesTheProductKey) {
 
 TEST_F(RecordsTest, SecondLaunchFromTheEmptiedFolderLeavesTheInstallationWhole) {
     ASSERT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Installed);
+    const std::vector<std::string> entry = os.ValueNames(RegRoot::LocalMachine, kUninstall);
     os.EraseKey(RegRoot::LocalMachine, kProduct);
     os.calls.clear();
     EXPECT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Failed);
@@ -155,7 +201,7 @@ TEST_F(RecordsTest, SecondLaunchFromTheEmptiedFolderLeavesTheInstallationWhole) 
     EXPECT_EQ(InstalledFiles(), 4);
     EXPECT_EQ(os.ValueNames(RegRoot::LocalMachine, kFileList).size(), 4u);
     EXPECT_TRUE(os.KeyExists(RegRoot::ClassesRoot, kClassKey));
-    EXPECT_EQ(os.ValueNames(RegRoot::LocalMachine, kUninstall).size(), 2u);
+    EXPECT_EQ(os.ValueNames(RegRoot::LocalMachine, kUninstall), entry);
     EXPECT_EQ(os.ValueNames(RegRoot::LocalMachine, kProduct).size(), 3u) << "the product key is written every run";
     ExpectNothingLeftOpen();
 

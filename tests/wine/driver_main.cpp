@@ -24,6 +24,12 @@ int main(int argc, char** argv) {
     SHGetFolderPathA(nullptr, CSIDL_SYSTEM, nullptr, SHGFP_TYPE_CURRENT, buffer);
     g_system = buffer;
     std::printf("under Wine: system folder %s, fixtures in %s\n", g_system.c_str(), g_here.c_str());
+    // Every program started from here inherits its temporary folder, where
+    // the setup log then is.
+    CreateDirectoryA("C:\\sorvan-test", nullptr);
+    CreateDirectoryA(kTempFolder, nullptr);
+    SetEnvironmentVariableA("TMP", kTempFolder);
+    SetEnvironmentVariableA("TEMP", kTempFolder);
 
     InitializeCriticalSection(&g_seenLock);
     HANDLE handler = CreateThread(nullptr, 0, HandleMessageBoxes, nullptr, 0, nullptr);

@@ -59,6 +59,10 @@ inline std::string UninstallerPath() {
     return std::string(folder) + "\\SorVanUninstall.exe";
 }
 inline std::string PackagePath(const char* name) { return std::string(kPackage) + "\\" + name; }
+// The temporary folder of every program the driver starts (TMP and TEMP),
+// where the setup writes its log.
+const char kTempFolder[] = "C:\\sorvan-test\\temp";
+inline std::string LogPath() { return std::string(kTempFolder) + "\\SORVanActiveXSetup.log"; }
 
 // A path or name of the driver's own, in UTF-16 (they are all ASCII).
 inline std::wstring Widen(const std::string& text) {
@@ -79,7 +83,9 @@ inline int CountFiles(bool inSystem) {
 }
 inline std::string ReadWholeFile(const std::string& path) {
     std::string content;
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    // Shared as the setup shares its log, which a running setup holds open.
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return "<unreadable>";
     char buffer[256];
     DWORD got = 0;
@@ -159,6 +165,21 @@ inline std::wstring ReadWide(RegRoot root, const std::string& path, const wchar_
     if (status != ERROR_SUCCESS || type != REG_SZ) return L"<no value>";
     *bytes = size;
     return std::wstring(data, wcsnlen(data, 511));
+}
+
+// A REG_DWORD value, or 0xBAD where there is none of that type.
+inline DWORD ReadDword(RegRoot root, const std::string& path, const char* name) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(Root(root), path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return 0xBAD;
+    DWORD value = 0;
+    DWORD type = 0;
+    DWORD size = sizeof value;
+    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
+        type != REG_DWORD) {
+        value = 0xBAD;
+    }
+    RegCloseKey(key);
+    return value;
 }
 
 inline DWORD CallCount(const char* name) {
@@ -371,6 +392,10 @@ inline void Reset(const char* controlFixture) {
     }
     CreateDirectoryA("C:\\sorvan-test", nullptr);
     CreateDirectoryA(kPackage, nullptr);
+    RemoveDirectoryA(LogPath().c_str());
+    DeleteFileA(LogPath().c_str());
+    DeleteFileA((LogPath() + ".old").c_str());
+    CreateDirectoryA(kTempFolder, nullptr);
     for (const char* name : kNames) DeleteFileA(PackagePath(name).c_str());
     if (controlFixture != nullptr) {
         CopyFileA((g_here + "\\" + controlFixture).c_str(), PackagePath(kNames[0]).c_str(), FALSE);
@@ -388,6 +413,21 @@ inline void ExpectRolledBack(int line) {
     if (g_caseFailures != before) Fail(line, "the installation was not rolled back completely");
 }
 #define EXPECT_ROLLED_BACK() ExpectRolledBack(__LINE__)
+
+// Each of `lines` is in the setup log, in that order.
+inline void ExpectLog(int line, std::initializer_list<std::string> lines) {
+    const std::string log = ReadWholeFile(LogPath());
+    std::size_t at = 0;
+    for (const std::string& expected : lines) {
+        const std::size_t found = log.find(expected, at);
+        if (found == std::string::npos) {
+            Fail(line, "the log lacks, in its place: " + expected + "\n--- log ---\n" + log);
+            return;
+        }
+        at = found + expected.size();
+    }
+}
+#define EXPECT_LOG(...) ExpectLog(__LINE__, {__VA_ARGS__})
 
 // One named case of the driver.
 struct Case {

@@ -189,7 +189,7 @@ void RunSetupSuccessWritesRecords() {
     Reset("control_good.dll");
     HKEY key = nullptr;
     RegCreateKeyExA(HKEY_LOCAL_MACHINE, sorvan::kUninstallKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
-    RegSetValueExA(key, "Publisher", 0, REG_SZ, reinterpret_cast<const BYTE*>("QUElmark"), 9);
+    RegSetValueExA(key, "Comments", 0, REG_SZ, reinterpret_cast<const BYTE*>("kept"), 5);
     RegSetValueExA(key, "uninstallstring", 0, REG_SZ, reinterpret_cast<const BYTE*>("old"), 4);
     RegCloseKey(key);
     RegCreateKeyExA(HKEY_LOCAL_MACHINE, sorvan::kProductKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
@@ -204,8 +204,9 @@ void RunSetupSuccessWritesRecords() {
     CHECK(display == L"SORVan 휴대폰 인증서 서비스");
     CHECK_EQ(bytes, (display.size() + 1) * sizeof(wchar_t));
     EXPECT_STRING(RegRoot::LocalMachine, sorvan::kUninstallKey, "UnInstallString", UninstallerPath());
-    EXPECT_STRING(RegRoot::LocalMachine, sorvan::kUninstallKey, "Publisher", "QUElmark");
-    CHECK_EQ(ValueCount(RegRoot::LocalMachine, sorvan::kUninstallKey), 3);
+    EXPECT_STRING(RegRoot::LocalMachine, sorvan::kUninstallKey, "Comments", "kept");
+    // The name, the command, the nine inventory values and the one kept.
+    CHECK_EQ(ValueCount(RegRoot::LocalMachine, sorvan::kUninstallKey), 12);
     EXPECT_STRING(RegRoot::LocalMachine, sorvan::kProductKey, "DllPath", g_system);
     EXPECT_STRING(RegRoot::LocalMachine, sorvan::kProductKey, "DllNameMFC", "Sorvan.dll");
     EXPECT_STRING(RegRoot::LocalMachine, sorvan::kProductKey, "DllNameWin32", "SorvanWin32.dll");

@@ -107,6 +107,27 @@ void ExpectInstalled(int line) {
     CHECK(ReadWide(RegRoot::LocalMachine, sorvan::kUninstallKey, L"DisplayName", &bytes) ==
           L"SORVan 휴대폰 인증서 서비스");
     EXPECT_STRING(RegRoot::LocalMachine, sorvan::kUninstallKey, "UnInstallString", UninstallerPath());
+    // What an inventory reads: the stand-in control's version resource, the
+    // four files' size in KB rounded up, today's date.
+    EXPECT_STRING(RegRoot::LocalMachine, sorvan::kUninstallKey, "DisplayIcon", UninstallerPath());
+    EXPECT_STRING(RegRoot::LocalMachine, sorvan::kUninstallKey, "DisplayVersion", "2.1.0.7");
+    EXPECT_STRING(RegRoot::LocalMachine, sorvan::kUninstallKey, "Publisher", "QUElmark");
+    CHECK_EQ(ReadDword(RegRoot::LocalMachine, sorvan::kUninstallKey, "VersionMajor"), 2);
+    CHECK_EQ(ReadDword(RegRoot::LocalMachine, sorvan::kUninstallKey, "VersionMinor"), 1);
+    CHECK_EQ(ReadDword(RegRoot::LocalMachine, sorvan::kUninstallKey, "NoModify"), 1);
+    CHECK_EQ(ReadDword(RegRoot::LocalMachine, sorvan::kUninstallKey, "NoRepair"), 1);
+    unsigned long long bytes64 = 0;
+    for (const char* name : kNames) {
+        WIN32_FILE_ATTRIBUTE_DATA data = {};
+        CHECK(GetFileAttributesExA(SystemPath(name).c_str(), GetFileExInfoStandard, &data));
+        bytes64 += data.nFileSizeLow;
+    }
+    CHECK_EQ(ReadDword(RegRoot::LocalMachine, sorvan::kUninstallKey, "EstimatedSize"), (bytes64 + 1023) / 1024);
+    SYSTEMTIME today = {};
+    GetLocalTime(&today);
+    char date[16] = {};
+    std::snprintf(date, sizeof date, "%04u%02u%02u", today.wYear, today.wMonth, today.wDay);
+    EXPECT_STRING(RegRoot::LocalMachine, sorvan::kUninstallKey, "InstallDate", date);
     if (g_caseFailures != before) Fail(line, "the installation is not complete");
 }
 #define EXPECT_INSTALLED() ExpectInstalled(__LINE__)
@@ -171,6 +192,13 @@ void ProgramSuccess() {
     ExpectWow64Placement(__LINE__);
     CHECK_EQ(CallCount("RegisterCalls"), 1);
     CHECK_EQ(CallCount("UnregisterCalls"), 0);
+    // A new log: UTF-8 with its byte-order mark, from the start to exit 0.
+    CHECK_EQ(ReadWholeFile(LogPath()).rfind("\xEF\xBB\xBF", 0), 0);
+    EXPECT_LOG("] start " + PackagePath("SORVanActiveXSetup.exe") + " version 1.0.0.1; Windows ",
+               "; elevated ", "; window station visible\r\n",
+               "copy " + PackagePath("LumeTransfer.ocx") + " -> " + SystemPath("LumeTransfer.ocx") + ": ok\r\n",
+               "DllRegisterServer: 0x00000000\r\n", "delete " + PackagePath("SorVanUninstall.exe") + ": ok\r\n",
+               "set \"DisplayVersion\" = \"2.1.0.7\": ok\r\n", "] exit 0: installed\r\n");
 }
 
 // A destination held open without sharing, as a running browser holds the
@@ -200,6 +228,14 @@ void ProgramSharingViolation() {
     CHECK(!KeyExists(RegRoot::LocalMachine, sorvan::kUninstallKey));
     EXPECT_PRODUCT_KEY();
     CHECK_EQ(CallCount("UnregisterCalls"), 1);
+    // Which file, which error, the message, every step undone, and 1603.
+    EXPECT_LOG("copy " + PackagePath("SorVan.dll") + " -> " + SystemPath("SorVan.dll") +
+                   ": 32 ERROR_SHARING_VIOLATION\r\n",
+               "message shown: 휴대폰 인증서 서비스 설치를 실패하였습니다.  익스플로러를", "] rollback\r\n",
+               "DllUnregisterServer: 0x00000000\r\n", "delete " + SystemPath("LumeTransfer.ocx") + ": ok\r\n",
+               "delete " + SystemPath("SorVan.dll") + ": 32 ERROR_SHARING_VIOLATION\r\n",
+               std::string("delete key HKLM\\") + sorvan::kFileListKey + ": ok\r\n",
+               "] exit 1603 ERROR_INSTALL_FAILURE: not installed\r\n");
 }
 
 // A browser saves a second download as "SORVanActiveXSetup (1).exe": it
@@ -265,6 +301,9 @@ void ProgramSecondStartWhileTheFirstRuns() {
     CHECK_EQ(CountFiles(true), installedBefore);
     CHECK_EQ(ValueCount(RegRoot::LocalMachine, sorvan::kFileListKey), 1);
     ExpectSecondPackageWhole(__LINE__, second);
+    // The refused start is logged, and its exit, while the first holds the log.
+    const std::string secondTag = "[" + std::to_string(secondId) + "] ";
+    EXPECT_LOG(secondTag + "start " + second, secondTag + "exit 1618 ERROR_INSTALL_ALREADY_RUNNING");
     HoldBoxes(false);  // the user presses OK
     CHECK_EQ(FinishProgram(__LINE__, firstProcess), sorvan::kExitInstallFailure);
     LetGo(held, SystemPath("SorVan.dll"));
@@ -342,12 +381,56 @@ void ProgramWhereNoOneSees() {
     EXPECT_NO_BOX();
     EXPECT_ROLLED_BACK();
     EXPECT_PRODUCT_KEY();
+    EXPECT_LOG("; window station hidden\r\n", ": 32 ERROR_SHARING_VIOLATION\r\n",
+               "message skipped, no one sees this window station: 휴대폰", "] exit 1603 ");
 
     Reset("control_good.dll");
     program = PlaceProgram("SORVanActiveXSetup.exe");
     CHECK_EQ(RunOnHiddenStation(__LINE__, program), 0);
     EXPECT_INSTALLED();
     EXPECT_PRODUCT_KEY();
+}
+
+// The log can never hurt the installation nor be turned against the machine:
+// its place taken by a folder or by a hard link to another file, or its
+// folder missing, the setup installs as without it and writes nowhere else.
+// Past 256 KB the log is kept once as .log.old and a new one begun.
+void ProgramLogInTheWay() {
+    const auto installs = [](int line) {
+        const int before = g_caseFailures;
+        DWORD process = 0;
+        CHECK_EQ(RunProgram(__LINE__, PlaceProgram("SORVanActiveXSetup.exe"), &process), 0);
+        EXPECT_INSTALLED();
+        if (g_caseFailures != before) Fail(line, "the setup did not install as without a log");
+    };
+    Reset("control_good.dll");
+    CHECK(CreateDirectoryA(LogPath().c_str(), nullptr));
+    installs(__LINE__);
+    CHECK(GetFileAttributesA(LogPath().c_str()) == FILE_ATTRIBUTE_DIRECTORY);
+
+    Reset("control_good.dll");
+    const std::string victim = "C:\\sorvan-test\\victim.txt";
+    WriteWholeFile(victim, "precious");
+    CHECK(CreateHardLinkA(LogPath().c_str(), victim.c_str(), nullptr));
+    installs(__LINE__);
+    CHECK(ReadWholeFile(victim) == "precious");
+    DeleteFileA(victim.c_str());
+
+    Reset("control_good.dll");
+    SetEnvironmentVariableA("TMP", "C:\\sorvan-test\\no-such-folder");
+    SetEnvironmentVariableA("TEMP", "C:\\sorvan-test\\no-such-folder");
+    installs(__LINE__);
+    SetEnvironmentVariableA("TMP", kTempFolder);
+    SetEnvironmentVariableA("TEMP", kTempFolder);
+    CHECK(GetFileAttributesA("C:\\sorvan-test\\no-such-folder") == INVALID_FILE_ATTRIBUTES);
+
+    Reset("control_good.dll");
+    const std::string full = "old log\r\n" + std::string(256 * 1024 - 8, 'x');
+    WriteWholeFile(LogPath(), full);
+    installs(__LINE__);
+    CHECK(ReadWholeFile(LogPath() + ".old") == full);
+    CHECK_EQ(ReadWholeFile(LogPath()).rfind("\xEF\xBB\xBF", 0), 0);
+    EXPECT_LOG("] exit 0: installed\r\n");
 }
 
 // Moves the program and its components from the package folder into
@@ -545,6 +628,7 @@ extern const Case kProgramCases[] = {
     {"program_second_start_while_the_first_runs", ProgramSecondStartWhileTheFirstRuns},
     {"program_started_twice_at_once", ProgramStartedTwiceAtOnce},
     {"program_where_no_one_sees", ProgramWhereNoOneSees},
+    {"program_log_in_the_way", ProgramLogInTheWay},
     {"program_from_a_folder_the_code_page_cannot_spell", ProgramFromAFolderTheCodePageCannotSpell},
     {"program_control_that_needs_com", ProgramControlThatNeedsCom},
     {"release_signed_program_is_trusted", ReleaseSignedProgramIsTrusted},
