@@ -3,6 +3,8 @@
 #include <mbctype.h>
 #include <ole2.h>
 
+#include <cstring>
+
 #include "app/setup_dlg.h"
 #include "platform/win32_log.h"
 #include "platform/win32_platform.h"
@@ -13,44 +15,31 @@ SORVAN_CONSTINIT CSetupApp theApp;
 
 namespace {
 
-// The lock every running setup holds, named after the control's class. In
-// the Global namespace a setup in another session counts too: a deployment
-// running as SYSTEM, another signed-in user. The session's own namespace
-// serves where the global one refuses a new object.
-const wchar_t* const kSetupLockNames[] = {
-    L"Global\\SORVanActiveXSetup.{7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35}",
-    L"Local\\SORVanActiveXSetup.{7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35}",
-};
+// The lock every running setup holds: a file in the system folder, opened
+// with no sharing and deleted when its last handle closes. Only
+// administrators can make a file there, so no other account or unelevated
+// program can hold the lock and keep the setup from ever running; a setup
+// that crashes leaves none behind, since the system closes its handles. It
+// covers every session, a SYSTEM deployment's included.
+constexpr char kSetupLockName[] = "\\SORVanActiveXSetup.lock";
 
 // Takes the setup lock for the rest of the process's life, into `*lock`.
-// False when another setup holds it.
+// False when another setup holds it. A start without administrator rights
+// cannot take it and goes on unguarded: it can change nothing either, and
+// it must still reach its access-denied message.
 bool TakeSetupLock(HANDLE* lock) {
-    for (const wchar_t* name : kSetupLockNames) {
-        HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
-        const DWORD error = GetLastError();
-        if (mutex != nullptr) {
-            if (error != ERROR_ALREADY_EXISTS) {
-                *lock = mutex;
-                return true;
-            }
-            CloseHandle(mutex);
-            return false;
-        }
-        // Denied: either the lock exists and belongs to an account whose
-        // objects this one may not open in full (a setup running as SYSTEM),
-        // or this account may not create objects in that namespace.
-        if (error == ERROR_ACCESS_DENIED) {
-            HANDLE existing = OpenMutexW(SYNCHRONIZE, FALSE, name);
-            if (existing != nullptr) {
-                CloseHandle(existing);
-                return false;
-            }
-            if (GetLastError() != ERROR_FILE_NOT_FOUND) return false;
-        }
+    // The system folder has at most MAX_PATH characters; the lock's name and
+    // its NUL fit after them.
+    char path[MAX_PATH + sizeof kSetupLockName] = {};
+    if (platform::SystemPlatform().SystemFolderPath(path, MAX_PATH + 1) != S_OK) return true;
+    std::memcpy(path + std::strlen(path), kSetupLockName, sizeof kSetupLockName);
+    HANDLE file = CreateFileA(path, GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        *lock = file;
+        return true;
     }
-    // No lock to be had at all (no handles left): better to install unguarded
-    // than not at all.
-    return true;
+    return GetLastError() != ERROR_SHARING_VIOLATION;
 }
 
 }  // namespace
@@ -116,5 +105,6 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 // Windows starts it on a stack aligned to 4 bytes; the compiler's code may
 // assume 16, so the entry realigns it.
 extern "C" __attribute__((force_align_arg_pointer)) void WinMainCRTStartup() {
-    ExitProcess(static_cast<UINT>(WinMain(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), SW_SHOWDEFAULT)));
+    // WinMain reads none of its arguments: the program takes none.
+    ExitProcess(static_cast<UINT>(WinMain(GetModuleHandleA(nullptr), nullptr, nullptr, SW_SHOWDEFAULT)));
 }

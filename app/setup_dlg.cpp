@@ -1,5 +1,7 @@
 #include "app/setup_dlg.h"
 
+#include "app/component_digests.h"
+
 #include "platform/win32_platform.h"
 #include "res/resource.h"
 
@@ -23,7 +25,11 @@ BOOL CSetupDlg::OnInitDialog() {
     SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
 
-    m_outcome = sorvan::RunSetup(platform::SystemPlatform(), reinterpret_cast<platform::OwnerWindow>(m_hWnd));
+    // A release's program installs only the components it was made with.
+    const sorvan::ComponentDigests* digests =
+        g_componentDigests.present != 0 ? &g_componentDigests.digests : nullptr;
+    m_outcome =
+        sorvan::RunSetup(platform::SystemPlatform(), reinterpret_cast<platform::OwnerWindow>(m_hWnd), digests);
 
     // Ended inside its own initialisation: the dialog never becomes
     // interactive, and the modal loop does not run.

@@ -35,10 +35,19 @@ std::int32_t RegisterControl(Platform& os, const char* controlPath) {
     return os.CallExport(registerServer);
 }
 
-int RollBack(Platform& os, OwnerWindow owner) {
+int RollBack(Platform& os, OwnerWindow owner, bool loadControl = true) {
     os.Note("rollback");
-    (void)RemoveComponents(os, owner);
+    (void)RemoveComponents(os, owner, loadControl);
     return 0;
+}
+
+// Whether the copy at `path` is the component the program was made with.
+// It is read back from the system folder, where only administrators write,
+// so what is checked is what will be loaded.
+bool MatchesDigest(Platform& os, const char* path, const std::uint8_t (&expected)[32]) {
+    std::uint8_t actual[32] = {};
+    if (os.FileDigest(path, actual) != platform::kErrorSuccess) return false;
+    return std::memcmp(actual, expected, sizeof actual) == 0;
 }
 
 // Whether the source directory holds any of the components, each source path
@@ -57,7 +66,7 @@ bool HoldsAnyComponent(Platform& os, const Manifest& manifest, const char* sourc
 
 }  // namespace
 
-int InstallComponents(Platform& os, OwnerWindow owner) {
+int InstallComponents(Platform& os, OwnerWindow owner, const ComponentDigests* digests) {
     Manifest manifest;
     BuildManifest(manifest);
     char sourceDirectory[kPathSize];
@@ -91,6 +100,13 @@ int InstallComponents(Platform& os, OwnerWindow owner) {
         if (error != platform::kErrorSuccess) {
             ReportCopyFailure(os, owner, error);
             return RollBack(os, owner);
+        }
+        // A copy that is not what the program was made with was replaced in
+        // the folder: neither message fits, and the rollback loads nothing
+        // of this run, since the control would load its companions too.
+        if (digests != nullptr && !MatchesDigest(os, destinations[i], digests->sha256[i])) {
+            os.Note("the copy differs from the component this program was made with");
+            return RollBack(os, owner, false);
         }
         (void)RecordInstalledFile(os, destinations[i]);
     }

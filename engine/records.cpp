@@ -25,13 +25,11 @@ std::size_t AppendDecimal(char* out, std::size_t size, std::size_t at, std::uint
 }
 
 // The values an inventory reads besides the name and the command, each
-// written where the installed files provide it. A value that cannot be
-// written is left out; the entry stands without it.
-void WriteInventoryValues(Platform& os, platform::KeyHandle key, const char* uninstaller) {
+// written where the installed files in `systemFolder` provide it. A value
+// that cannot be written is left out; the entry stands without it.
+void WriteInventoryValues(Platform& os, platform::KeyHandle key, const char* systemFolder, const char* uninstaller) {
     (void)SetStringValue(os, key, "DisplayIcon", uninstaller);
 
-    char systemFolder[kPathSize];
-    SystemFolder(os, systemFolder, sizeof systemFolder);
     char path[kPathSize];
     std::memset(path, 0, sizeof path);
 
@@ -110,7 +108,9 @@ int WriteUninstallEntry(Platform& os) {
     // bytes; a bounded composition keeps that true whatever the folder is.
     if (!ComposePath(command, sizeof command, systemFolder, kComponentNames[kUninstallerSlot])) return 0;
     if (!SetStringValue(os, key.Get(), "UnInstallString", command)) return 0;
-    WriteInventoryValues(os, key.Get(), command);
+    // The WOW64 folder is the 32-bit system folder by its other name: the
+    // installed files are read there too.
+    WriteInventoryValues(os, key.Get(), systemFolder, command);
     return 1;
 }
 
@@ -125,8 +125,8 @@ int WriteProductKey(Platform& os) {
     return 1;
 }
 
-SetupOutcome RunSetup(Platform& os, OwnerWindow owner) {
-    const int installed = InstallComponents(os, owner);
+SetupOutcome RunSetup(Platform& os, OwnerWindow owner, const ComponentDigests* digests) {
+    const int installed = InstallComponents(os, owner, digests);
     if (installed) (void)WriteUninstallEntry(os);
     (void)WriteProductKey(os);
     return installed ? SetupOutcome::Installed : SetupOutcome::Failed;

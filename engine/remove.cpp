@@ -8,8 +8,6 @@ namespace sorvan {
 
 namespace {
 
-constexpr char kControlName[] = "LumeTransfer.ocx";
-
 // Lets the control unregister itself. A control that loads but has no
 // DllUnregisterServer cannot clean up after itself, so its class key is
 // removed here instead. A control that does not load is left alone.
@@ -129,7 +127,7 @@ int DeleteKeyTree(Platform& os, RegRoot root, const char* path) {
     return 1;
 }
 
-int RemoveComponents(Platform& os, OwnerWindow /*owner: no message is shown*/) {
+int RemoveComponents(Platform& os, OwnerWindow /*owner: no message is shown*/, bool loadControl) {
     Manifest manifest;
     BuildManifest(manifest);
     char systemFolder[kPathSize];
@@ -143,9 +141,14 @@ int RemoveComponents(Platform& os, OwnerWindow /*owner: no message is shown*/) {
     for (int i = 0; haveFolder && i < kComponentCount; ++i) {
         // A path that does not fit names no file of ours: leave it alone.
         if (!ComposePath(paths[i], kPathSize, systemFolder, manifest[i])) continue;
-        // The control is unloaded again before its file is deleted.
-        if (std::strstr(paths[i], kControlName) != nullptr && paths[kControlSlot][0] != '\0') {
-            UnregisterControl(os, paths[kControlSlot]);
+        // The control is unloaded again before its file is deleted. A control
+        // that may not be loaded cannot unregister itself: its class key goes.
+        if (i == kControlSlot) {
+            if (loadControl) {
+                UnregisterControl(os, paths[kControlSlot]);
+            } else {
+                (void)DeleteKeyTree(os, RegRoot::ClassesRoot, kControlClassKey);
+            }
         }
         (void)os.RemoveFile(paths[i]);
     }

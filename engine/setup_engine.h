@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/platform.h"
 
@@ -76,6 +77,14 @@ inline constexpr char kDisplayName[] =
 inline constexpr char kDllNameMfc[] = "Sorvan.dll";
 inline constexpr char kDllNameWin32[] = "SorvanWin32.dll";
 
+// What a release's program was made with: the SHA-256 of each component,
+// in manifest order. The program carries them in its signed image, so a
+// component replaced in the folder it runs from, which is writable by
+// programs that are not administrators, is never installed nor run.
+struct ComponentDigests {
+    std::uint8_t sha256[kComponentCount][32];
+};
+
 // --- Manifest, locations and registry conventions -------------------------
 
 using Manifest = char[kComponentCount][kSlotSize];
@@ -115,12 +124,17 @@ int RecordInstalledFile(Platform& os, const char* path);
 // is removed again, the source directory keeps every component it held, and
 // the result is 0. Only two kinds of copy failure show a message to the user.
 // A source directory that holds none of the components gives 0 at once,
-// without a copy and without a rollback.
-int InstallComponents(Platform& os, OwnerWindow owner);
+// without a copy and without a rollback. Given `digests`, each copy is read
+// back from the system folder and must match its digest before anything can
+// load it; a copy that does not is a failed copy without a message, and the
+// rollback then loads nothing this run copied.
+int InstallComponents(Platform& os, OwnerWindow owner, const ComponentDigests* digests = nullptr);
 
 // Unregisters the control, deletes the components from the system folder and
 // removes the distribution unit and the Add/Remove Programs entry. Always 1.
-int RemoveComponents(Platform& os, OwnerWindow owner);
+// With `loadControl` false the control is not loaded to unregister itself:
+// its class key is deleted instead.
+int RemoveComponents(Platform& os, OwnerWindow owner, bool loadControl = true);
 
 // Deletes root\path with every key below it. 1 when the key could be opened,
 // whatever the deletions then did; 0 when it could not (nothing is deleted).
@@ -151,8 +165,9 @@ constexpr int kExitInstallFailure = 1603;
     return outcome == SetupOutcome::Installed ? kExitInstalled : kExitInstallFailure;
 }
 
-// The whole job: install, then the uninstall entry after success, then the
+// The whole job: install (checking each copy against `digests` when the
+// program carries them), then the uninstall entry after success, then the
 // product key in every case.
-[[nodiscard]] SetupOutcome RunSetup(Platform& os, OwnerWindow owner);
+[[nodiscard]] SetupOutcome RunSetup(Platform& os, OwnerWindow owner, const ComponentDigests* digests = nullptr);
 
 }  // namespace sorvan

@@ -100,6 +100,10 @@ public:
     // Returns 0 or the error code.
     [[nodiscard]] virtual std::uint32_t FileSize(const char* path, std::uint64_t* size) = 0;
 
+    // The SHA-256 of the file at `path`, computed by the system's own
+    // cryptography, into `digest` only on success. Returns 0 or the error code.
+    [[nodiscard]] virtual std::uint32_t FileDigest(const char* path, std::uint8_t (&digest)[32]) = 0;
+
     // The version resource of the file at `path`, read without running any
     // of its code, into `*version` only on success. Returns 0 or the error
     // code (ERROR_RESOURCE_TYPE_NOT_FOUND for a file without one).

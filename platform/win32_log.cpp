@@ -17,11 +17,9 @@ namespace {
 SORVAN_CONSTINIT HANDLE g_log = INVALID_HANDLE_VALUE;
 
 constexpr DWORD kLogLimit = 256 * 1024;
-constexpr wchar_t kLogName[] = L"SORVanActiveXSetup.log";
-constexpr wchar_t kOldSuffix[] = L".old";
 // The temporary folder is at most MAX_PATH characters with its backslash;
 // the log's name and ".old" follow, and the NUL.
-constexpr DWORD kLogPathCount = MAX_PATH + 32;
+constexpr int kLogPathCount = MAX_PATH + 32;
 
 // Opens `path` for appending without following a link: a reparse point is
 // opened as itself and refused, as is a file with other names elsewhere (a
@@ -67,24 +65,25 @@ const char* NameOf(std::uint32_t error) {
 
 void OpenSetupLog() {
     if (g_log != INVALID_HANDLE_VALUE) return;
-    wchar_t path[kLogPathCount] = {};
+    wchar_t folder[MAX_PATH + 1] = {};
     // GetTempPathW ends the folder with a backslash; 0 or more than MAX_PATH
     // is a failure or a folder this buffer does not hold.
-    const DWORD folderLength = GetTempPathW(MAX_PATH + 1, path);
+    const DWORD folderLength = GetTempPathW(MAX_PATH + 1, folder);
     if (folderLength == 0 || folderLength > MAX_PATH) return;
     // A folder that is itself a link or junction could lead anywhere.
-    const DWORD folder = GetFileAttributesW(path);
-    if (folder == INVALID_FILE_ATTRIBUTES || (folder & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return;
-    lstrcatW(path, kLogName);
+    const DWORD attributes = GetFileAttributesW(folder);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return;
+    // Both names fit with their NULs: the buffers leave the last element zero.
+    wchar_t path[kLogPathCount] = {};
+    wchar_t old[kLogPathCount] = {};
+    (void)_snwprintf(path, kLogPathCount - 1, L"%sSORVanActiveXSetup.log", folder);
+    (void)_snwprintf(old, kLogPathCount - 1, L"%s.old", path);
     DWORD size = 0;
     HANDLE log = OpenPlainFile(path, &size);
     if (log != INVALID_HANDLE_VALUE && size > kLogLimit) {
         // Kept once: the older log goes. A rename moves the name alone, never
         // what a planted link points to.
         CloseHandle(log);
-        wchar_t old[kLogPathCount] = {};
-        lstrcpyW(old, path);
-        lstrcatW(old, kOldSuffix);
         log = MoveFileExW(path, old, MOVEFILE_REPLACE_EXISTING) ? OpenPlainFile(path, &size) : INVALID_HANDLE_VALUE;
     }
     if (log == INVALID_HANDLE_VALUE || size > kLogLimit) {
@@ -105,14 +104,12 @@ void LogStartLine() {
     const DWORD programLength = GetModuleFileNameW(nullptr, program, MAX_PATH + 1);
     if (programLength > MAX_PATH) program[0] = L'\0';
     FileVersion version = {};
-    if (program[0] != L'\0') (void)ReadVersionOf(program, &version);
-    // RtlGetVersion tells the real version whatever the manifest declares.
-    using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
-    auto rtlGetVersion = reinterpret_cast<RtlGetVersionFn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlGetVersion")));
+    (void)ReadVersionOf(program, &version);
+    // The manifest declares every Windows up to 10 and 11, so the version
+    // reported is the real one.
     OSVERSIONINFOW windows = {};
     windows.dwOSVersionInfoSize = sizeof windows;
-    if (rtlGetVersion != nullptr) (void)rtlGetVersion(&windows);
+    (void)GetVersionExW(&windows);
     // UNLEN (256) characters and the NUL.
     wchar_t account[257] = {};
     DWORD accountCount = 257;
@@ -169,8 +166,8 @@ void WriteLine(const std::uint32_t* status, const char* format, va_list argument
         const auto room = static_cast<std::size_t>(kText - length);
         const char* name = NameOf(*status);
         added = *status == ERROR_SUCCESS ? _snwprintf(line + length, room, L": ok")
-                : name != nullptr        ? _snwprintf(line + length, room, L": %u ERROR_%hs", *status, name)
-                                         : _snwprintf(line + length, room, L": %u", *status);
+                                         : _snwprintf(line + length, room, L": %u%hs%hs", *status,
+                                                      name != nullptr ? " ERROR_" : "", name != nullptr ? name : "");
         length = added < 0 ? kText : length + added;
     }
     // A line break or any other control character in a text would split or
@@ -203,8 +200,12 @@ void LogStep(std::uint32_t status, const char* format, ...) {
     va_end(arguments);
 }
 
-WideText::WideText(const char* source, unsigned codePage) : text() {
-    if (MultiByteToWideChar(codePage, 0, source, -1, text, 1024) == 0) lstrcpyW(text, L"?");
+WideText::WideText(const char* source, unsigned codePage)
+    : text(), count(MultiByteToWideChar(codePage, 0, source, -1, text, 1024)) {
+    if (count == 0) {
+        text[0] = L'?';
+        text[1] = L'\0';
+    }
 }
 
 }  // namespace platform

@@ -42,6 +42,8 @@ public:
     explicit WideText(const char* text, unsigned codePage = 0 /* CP_ACP */);
     // A path of the engine: 1023 characters and the NUL.
     wchar_t text[1024];
+    // The characters converted with the NUL; 0 when the text could not be.
+    int count;
 };
 
 }  // namespace platform

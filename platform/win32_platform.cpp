@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <shlobj.h>
+#include <wincrypt.h>
 
 #include "platform/win32_log.h"
 
@@ -136,19 +137,64 @@ std::uint32_t Win32Platform::FileSize(const char* path, std::uint64_t* size) {
     return ERROR_SUCCESS;
 }
 
+namespace {
+
+// The thread's last error after a call that failed; a failure that set none
+// is still a failure.
+std::uint32_t FailureCode() {
+    const DWORD error = GetLastError();
+    return error != ERROR_SUCCESS ? error : ERROR_INVALID_DATA;
+}
+
+std::uint32_t Sha256Of(const char* path, std::uint8_t (&digest)[32]) {
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE) return FailureCode();
+    // The AES provider is the one that has SHA-256 (Windows XP SP3 on); a
+    // verification context needs no key container.
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    BYTE buffer[16384];
+    DWORD got = 0;
+    bool done = CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT | CRYPT_SILENT) &&
+                CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash);
+    while (done) {
+        done = ReadFile(file, buffer, sizeof buffer, &got, nullptr) != FALSE;
+        if (!done || got == 0) break;
+        done = CryptHashData(hash, buffer, got, 0) != FALSE;
+    }
+    BYTE value[32] = {};
+    DWORD size = sizeof value;
+    done = done && CryptGetHashParam(hash, HP_HASHVAL, value, &size, 0) && size == sizeof value;
+    // Read before the clean-up calls can change it.
+    const std::uint32_t error = done ? ERROR_SUCCESS : FailureCode();
+    if (hash != 0) CryptDestroyHash(hash);
+    if (provider != 0) CryptReleaseContext(provider, 0);
+    CloseHandle(file);
+    if (done) std::memcpy(digest, value, sizeof value);
+    return error;
+}
+
+}  // namespace
+
+std::uint32_t Win32Platform::FileDigest(const char* path, std::uint8_t (&digest)[32]) {
+    return LogPathStep("digest of", path, Sha256Of(path, digest));
+}
+
 std::uint32_t ReadVersionOf(const wchar_t* path, FileVersion* version) {
     // version.dll is loaded by its full path in the system folder: a copy
     // planted beside the program, in a download folder, is never the one run.
-    wchar_t dll[MAX_PATH + 16] = {};
-    const UINT folderLength = GetSystemDirectoryW(dll, MAX_PATH);
-    if (folderLength == 0 || folderLength >= MAX_PATH) return ERROR_MOD_NOT_FOUND;
-    lstrcatW(dll, L"\\version.dll");
+    // SHGetFolderPathA writes at most MAX_PATH characters: the name and its
+    // NUL fit after them.
+    char dll[MAX_PATH + 16] = {};
+    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_SYSTEM, nullptr, SHGFP_TYPE_CURRENT, dll))) return ERROR_MOD_NOT_FOUND;
+    std::memcpy(dll + std::strlen(dll), "\\version.dll", sizeof "\\version.dll");
     struct Library {
         HMODULE module;
         ~Library() {
             if (module != nullptr) FreeLibrary(module);
         }
-    } library{LoadLibraryW(dll)};
+    } library{LoadLibraryExA(dll, nullptr, 0)};
     if (library.module == nullptr) return GetLastError();
     using SizeFn = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
     using InfoFn = BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID);
@@ -194,12 +240,9 @@ std::uint32_t ReadVersionOf(const wchar_t* path, FileVersion* version) {
 }
 
 std::uint32_t Win32Platform::ReadFileVersion(const char* path, FileVersion* version) {
-    // What was read shows in the log as the values written from it.
-    wchar_t wide[kModulePathCount];
-    return LogPathStep("read version of", path,
-                       MultiByteToWideChar(CP_ACP, 0, path, -1, wide, kModulePathCount) == 0
-                           ? GetLastError()
-                           : ReadVersionOf(wide, version));
+    // What was read shows in the log as the values written from it. A path
+    // that does not convert reads as "?", which names no file.
+    return LogPathStep("read version of", path, ReadVersionOf(WideText(path).text, version));
 }
 
 LibraryHandle Win32Platform::LoadLibraryFrom(const char* path, std::uint32_t* error) {
@@ -250,35 +293,24 @@ std::uint32_t Win32Platform::CreateKey(RegRoot root, const char* path, KeyHandle
     return LogKeyStep("create key", root, path, status);
 }
 
-namespace {
-
-std::uint32_t SetStringIn(HKEY key, const char* name, const char* text, TextCoding coding) {
+std::uint32_t Win32Platform::SetString(KeyHandle key, const char* name, const char* text, TextCoding coding) {
+    // The text as the log shows it, and as Unicode text is written.
+    const WideText wide(text, coding == TextCoding::SystemAnsi ? CP_ACP : coding == TextCoding::Utf8 ? CP_UTF8 : 949);
+    // Value names of this program are plain ASCII, the same in every code page.
+    const WideText wideName(name);
+    std::uint32_t status = ERROR_NO_UNICODE_TRANSLATION;
     if (coding == TextCoding::SystemAnsi) {
         // REG_SZ data is the text with its NUL: strlen + 1 bytes.
-        const std::size_t bytes = std::strlen(text) + 1;
-        return static_cast<std::uint32_t>(
-            RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), static_cast<DWORD>(bytes)));
+        status = static_cast<std::uint32_t>(RegSetValueExA(ToHkey(key), name, 0, REG_SZ,
+                                                           reinterpret_cast<const BYTE*>(text),
+                                                           static_cast<DWORD>(std::strlen(text)) + 1));
+    } else if (wide.count != 0) {
+        // Unicode REG_SZ data is counted in bytes, the NUL included.
+        status = static_cast<std::uint32_t>(RegSetValueExW(ToHkey(key), wideName.text, 0, REG_SZ,
+                                                           reinterpret_cast<const BYTE*>(wide.text),
+                                                           static_cast<DWORD>(wide.count) * sizeof(wchar_t)));
     }
-    wchar_t wideName[kWideTextCount];
-    wchar_t wideText[kWideTextCount];
-    // Value names of this program are plain ASCII, the same in every code page.
-    const int nameCount = MultiByteToWideChar(CP_ACP, 0, name, -1, wideName, kWideTextCount);
-    const int textCount = coding == TextCoding::Utf8
-                              ? MultiByteToWideChar(CP_UTF8, 0, text, -1, wideText, kWideTextCount)
-                              : Decode949(text, wideText, kWideTextCount);
-    if (nameCount == 0 || textCount == 0) return GetLastError();
-    // Unicode REG_SZ data is counted in bytes, the NUL included.
-    const DWORD bytes = static_cast<DWORD>(textCount) * sizeof(wchar_t);
-    return static_cast<std::uint32_t>(
-        RegSetValueExW(key, wideName, 0, REG_SZ, reinterpret_cast<const BYTE*>(wideText), bytes));
-}
-
-}  // namespace
-
-std::uint32_t Win32Platform::SetString(KeyHandle key, const char* name, const char* text, TextCoding coding) {
-    const std::uint32_t status = SetStringIn(ToHkey(key), name, text, coding);
-    const unsigned codePage = coding == TextCoding::SystemAnsi ? CP_ACP : coding == TextCoding::Utf8 ? CP_UTF8 : 949;
-    LogStep(status, "set \"%s\" = \"%s\"", WideText(name).text, WideText(text, codePage).text);
+    LogStep(status, "set \"%s\" = \"%s\"", wideName.text, wide.text);
     return status;
 }
 

@@ -17,6 +17,7 @@ public:
     std::uint32_t QueryFile(const char* path) override;
     std::uint32_t RemoveFile(const char* path) override;
     std::uint32_t FileSize(const char* path, std::uint64_t* size) override;
+    std::uint32_t FileDigest(const char* path, std::uint8_t (&digest)[32]) override;
     std::uint32_t ReadFileVersion(const char* path, FileVersion* version) override;
     LibraryHandle LoadLibraryFrom(const char* path, std::uint32_t* error) override;
     ProcHandle FindExport(LibraryHandle library, const char* name) override;

@@ -151,18 +151,24 @@ sign() {
   fi
 }
 
-program="$root/build/win/SORVanActiveXSetup.exe"
+# The release's program carries the SHA-256 of each component, written
+# into it before it is signed: it then installs those files and no others,
+# whatever is put beside it in a folder other programs can write to.
+program="$work/SORVanActiveXSetup.unsigned.exe"
+/usr/bin/python3 "$root/scripts/embed_digests.py" "$root/build/win/SORVanActiveXSetup.exe" "$program" \
+  "$components" "${names[@]:1}" || fail "could not write the components' digests into the program"
 # unsigned_copy IN OUT: the file without its signature, or as it is when unsigned.
 unsigned_copy() {
   osslsigncode remove-signature -in "$1" -out "$2" >/dev/null 2>&1 || cp "$1" "$2"
 }
 if [ -n "$check" ]; then
   # The published program, signature aside, must be the one this checkout
-  # builds; the release is then remade around the published, signed one.
+  # builds with the published components' digests; the release is then
+  # remade around the published, signed one.
   [ -f "$check/SORVanActiveXSetup.exe" ] || fail "$check/SORVanActiveXSetup.exe: missing"
   unsigned_copy "$check/SORVanActiveXSetup.exe" "$work/stripped.exe"
   cmp -s "$work/stripped.exe" "$program" ||
-    fail "SORVanActiveXSetup.exe is not the program this checkout builds (check out the release's commit)"
+    fail "SORVanActiveXSetup.exe is not the program this checkout builds for these components (check out the release's commit)"
   program="$check/SORVanActiveXSetup.exe"
   rm "$work/stripped.exe"
 fi
@@ -171,6 +177,7 @@ if [ "${#sign_with[@]}" -gt 0 ]; then
 else
   cp "$program" "$work/SORVanActiveXSetup.exe"
 fi
+rm -f "$work/SORVanActiveXSetup.unsigned.exe"
 
 cp "$work/SORVanActiveXSetup.exe" "$work/SORVan/"
 for name in "${names[@]:1}"; do cp "$components/$name" "$work/SORVan/$name"; done

@@ -53,6 +53,7 @@ const char* OpName(Op op) {
         case Op::QueryFile: return "QueryFile";
         case Op::RemoveFile: return "RemoveFile";
         case Op::FileSize: return "FileSize";
+        case Op::FileDigest: return "FileDigest";
         case Op::ReadFileVersion: return "ReadFileVersion";
         case Op::LoadLibraryFrom: return "LoadLibraryFrom";
         case Op::FindExport: return "FindExport";
@@ -341,6 +342,24 @@ std::uint32_t FakePlatform::FileSize(const char* path, std::uint64_t* size) {
     auto it = files_.find(Fold(path));
     if (it == files_.end()) return platform::kErrorFileNotFound;
     *size = it->second.content.size();
+    return platform::kErrorSuccess;
+}
+
+void DigestOf(const std::string& content, std::uint8_t (&digest)[32]) {
+    // FNV-1a over the content, once per output byte with that byte's seed.
+    for (int i = 0; i < 32; ++i) {
+        std::uint32_t hash = 2166136261u ^ static_cast<std::uint32_t>(i);
+        for (char c : content) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+        digest[i] = static_cast<std::uint8_t>(hash >> 24);
+    }
+}
+
+std::uint32_t FakePlatform::FileDigest(const char* path, std::uint8_t (&digest)[32]) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::FileDigest, path, &error)) return error;
+    auto it = files_.find(Fold(path));
+    if (it == files_.end()) return platform::kErrorFileNotFound;
+    DigestOf(it->second.content, digest);
     return platform::kErrorSuccess;
 }
 

@@ -32,6 +32,7 @@ enum class Op {
     QueryFile,
     RemoveFile,
     FileSize,
+    FileDigest,
     ReadFileVersion,
     LoadLibraryFrom,
     FindExport,
@@ -145,6 +146,7 @@ public:
     std::uint32_t QueryFile(const char* path) override;
     std::uint32_t RemoveFile(const char* path) override;
     std::uint32_t FileSize(const char* path, std::uint64_t* size) override;
+    std::uint32_t FileDigest(const char* path, std::uint8_t (&digest)[32]) override;
     std::uint32_t ReadFileVersion(const char* path, platform::FileVersion* version) override;
     platform::LibraryHandle LoadLibraryFrom(const char* path, std::uint32_t* error) override;
     platform::ProcHandle FindExport(platform::LibraryHandle library, const char* name) override;
@@ -209,5 +211,9 @@ private:
 };
 
 std::string Fold(const std::string& text);  // ASCII lower case, as the registry compares
+
+// The stand-in's file digest: 32 bytes that change with every byte of the
+// content (no cryptography; the stand-in only needs what tells files apart).
+void DigestOf(const std::string& content, std::uint8_t (&digest)[32]);
 
 }  // namespace fake

@@ -45,9 +45,16 @@ struct Machine {
     }
 };
 
+// The run of a release's program, which checks each copy against its digest.
+sorvan::SetupOutcome RunChecked(Machine& machine) {
+    sorvan::ComponentDigests digests = {};
+    for (int i = 0; i < 4; ++i) fake::DigestOf(machine.os.FileContent(kPkg + "\\" + kNames[i]), digests.sha256[i]);
+    return sorvan::RunSetup(machine.os, TheOwner(), &digests);
+}
+
 std::vector<fake::Call> RecordSuccessfulRun() {
     Machine machine;
-    EXPECT_EQ(sorvan::RunSetup(machine.os, TheOwner()), sorvan::SetupOutcome::Installed);
+    EXPECT_EQ(RunChecked(machine), sorvan::SetupOutcome::Installed);
     return machine.os.calls;
 }
 
@@ -64,7 +71,7 @@ TEST(FaultSweep, EveryOperationFailingLeavesAConsistentMachine) {
             Machine machine;
             machine.os.FailNthCall(static_cast<int>(n), error);
 
-            const sorvan::SetupOutcome outcome = sorvan::RunSetup(machine.os, TheOwner());
+            const sorvan::SetupOutcome outcome = RunChecked(machine);
 
             // Whatever failed: nothing left open, the product key attempted.
             EXPECT_EQ(machine.os.OpenKeyHandles(), 0u);

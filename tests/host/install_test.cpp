@@ -217,5 +217,57 @@ TEST_F(InstallTest, LoadFailureRollsBackSilently) {
     ExpectNothingLeftOpen();
 }
 
+// The digests a release's program carries, of the package as laid out.
+sorvan::ComponentDigests DigestsOf(const FakePlatform& os) {
+    sorvan::ComponentDigests digests = {};
+    for (int i = 0; i < 4; ++i) fake::DigestOf(os.FileContent(kPkg + "\\" + kNames[i]), digests.sha256[i]);
+    return digests;
+}
+
+// A program that carries digests installs only what it was made with: each
+// copy is read back from the system folder before anything can load it.
+// A component replaced in the package folder, or one whose copy cannot be
+// read back, is a failed copy without a message; the rollback then loads
+// nothing, not even a control that passed, since it would load its
+// companions, and an earlier registration goes with its class key.
+TEST_F(InstallTest, CopiesThatDifferFromTheDigestsAreNeverLoaded) {
+    const sorvan::ComponentDigests digests = DigestsOf(os);
+    EXPECT_EQ(sorvan::RunSetup(os, TheOwner(), &digests), sorvan::SetupOutcome::Installed);
+    std::vector<std::string> checked;
+    for (const fake::Call& call : os.calls) {
+        if (call.op == Op::FileDigest) checked.push_back(call.argument);
+    }
+    EXPECT_EQ(checked, (std::vector<std::string>{kSys + "\\LumeTransfer.ocx", kSys + "\\SorVan.dll",
+                                                 kSys + "\\SorVanWin32.dll", kSys + "\\SorVanUninstall.exe"}));
+
+    struct Tampering {
+        const char* name;
+        std::string content;  // empty: the copy cannot be read back
+    };
+    for (const Tampering& tampering : {Tampering{"LumeTransfer.ocx", "another control"},
+                                       Tampering{"SorVanWin32.dll", "component SorVanWin32.dlL"},
+                                       Tampering{"SorVanUninstall.exe", ""}}) {
+        SCOPED_TRACE(tampering.name);
+        FakePlatform fresh;
+        sorvan_test::PutPackage(fresh, kPkg, control);
+        const sorvan::ComponentDigests made = DigestsOf(fresh);
+        // An earlier installation's registration.
+        fresh.PutValue(RegRoot::ClassesRoot, kClassKey + "\\InprocServer32", "", kSys + "\\LumeTransfer.ocx");
+        if (tampering.content.empty()) {
+            fresh.FailCallsOn(Op::FileDigest, kSys + "\\" + tampering.name, platform::kErrorAccessDenied);
+        } else {
+            fresh.AddFile(kPkg + "\\" + tampering.name, tampering.content, control);
+        }
+        EXPECT_EQ(sorvan::RunSetup(fresh, TheOwner(), &made), sorvan::SetupOutcome::Failed);
+        EXPECT_EQ(fresh.CountOf(Op::LoadLibraryFrom), 0);
+        EXPECT_TRUE(fresh.messages.empty());
+        EXPECT_EQ(ComponentsIn(fresh, kSys), 0);
+        EXPECT_EQ(ComponentsIn(fresh, kPkg), 4);
+        EXPECT_FALSE(fresh.KeyExists(RegRoot::ClassesRoot, kClassKey));
+        EXPECT_FALSE(fresh.KeyExists(RegRoot::LocalMachine, kDistributionUnit));
+        EXPECT_EQ(fresh.OpenKeyHandles(), 0u);
+    }
+}
+
 }  // namespace
 }  // namespace sorvan_test

@@ -53,7 +53,6 @@ TEST_F(RecordsTest, ExistingValuesAreOverwrittenOthersStay) {
 // What an inventory reads of a successful installation: the control's
 // version and publisher, the installed size rounded up to whole KB, the date.
 TEST_F(RecordsTest, SuccessfulRunCompletesTheEntryFromTheInstalledFiles) {
-    os.wow64Folder = "C:\\WINDOWS\\SysWOW64";
     // 2,048 + 1 + 1,024 + 0 bytes: 3,073, which is 4 KB rounded up.
     PutPackage(kPkg);
     os.AddFile(kPkg + "\\LumeTransfer.ocx", std::string(2048, 'c'), control);
@@ -74,7 +73,7 @@ TEST_F(RecordsTest, SuccessfulRunCompletesTheEntryFromTheInstalledFiles) {
     ASSERT_TRUE(os.ValueOf(RegRoot::LocalMachine, kUninstall, "Publisher", &value));
     EXPECT_EQ(value.data, "QUElmark \xEC\xA3\xBC");
     EXPECT_EQ(value.coding, platform::TextCoding::Utf8);
-    EXPECT_EQ(ValueData(os, kUninstall, "DisplayIcon"), "C:\\WINDOWS\\SysWOW64\\SorVanUninstall.exe");
+    EXPECT_EQ(ValueData(os, kUninstall, "DisplayIcon"), kSys + "\\SorVanUninstall.exe");
     EXPECT_EQ(dword("EstimatedSize"), 4u);
     EXPECT_EQ(ValueData(os, kUninstall, "InstallDate"), "20270102");
     EXPECT_EQ(dword("NoModify"), 1u);

@@ -93,7 +93,13 @@ grep -q 'classid="clsid:7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35"' "$release/object.
   grep -q 'codebase="SORVan.cab#version=2,1,0,7"' "$release/object.html" || fail "object.html names no class or version"
 (cd "$release" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the release"
 [ "$(wc -l < "$release/SHA256SUMS")" -eq 9 ] || fail "SHA256SUMS does not list all nine files"
-cmp -s "$release/SORVanActiveXSetup.exe" "$build/SORVanActiveXSetup.exe" || fail "the unsigned program is not the build's"
+# The release's program is the build with the SHA-256 of each component
+# written into it (and nothing else changed), so it installs only those.
+/usr/bin/python3 "$root/scripts/embed_digests.py" "$build/SORVanActiveXSetup.exe" "$work/with-digests.exe" \
+  "$components" "${names[@]:1}"
+cmp -s "$release/SORVanActiveXSetup.exe" "$work/with-digests.exe" ||
+  fail "the unsigned program is not the build with its components' digests"
+cmp -s "$release/SORVanActiveXSetup.exe" "$build/SORVanActiveXSetup.exe" && fail "the release's program carries no digests"
 
 # --- Signed releases: the password from the environment, then from a file.
 signed="$work/signed" again="$work/signed-again"

@@ -130,6 +130,14 @@ def main(program_path, icon_path):
         equal(security.VirtualAddress + security.Size, len(pe.__data__), "signature at the end of the file")
     program_size = len(pe.__data__) - signature
     check(program_size <= 24576, f"the program is {program_size} bytes, more than 24576")
+    # The field a release's digests are written into, after its marker: once,
+    # and either empty (a development build) or marked present.
+    marker = b"SORVan component digests, v1".ljust(32, b"\0")
+    data = bytes(pe.__data__)
+    equal(data.count(marker), 1, "digest markers")
+    field = data[data.find(marker) + 32:][:4 + 4 * 32]
+    check(field == bytes(len(field)) or struct.unpack_from("<I", field)[0] == 1,
+          "the digest field is neither empty nor marked present")
 
     imports = {entry.dll.decode().lower(): {i.name.decode() for i in entry.imports if i.name}
                for entry in pe.DIRECTORY_ENTRY_IMPORT}

@@ -391,6 +391,30 @@ void ProgramWhereNoOneSees() {
     EXPECT_PRODUCT_KEY();
 }
 
+// Another program holding a mutex, or an event, under the name of the lock
+// that earlier versions took does not keep the setup from installing: the
+// lock is now a file only administrators can make.
+void ProgramOldLockNamesTaken() {
+    for (const bool asEvent : {false, true}) {
+        Reset("control_good.dll");
+        HANDLE taken[2] = {};
+        int index = 0;
+        for (const wchar_t* name : {L"Global\\SORVanActiveXSetup.{7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35}",
+                                    L"Local\\SORVanActiveXSetup.{7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35}"}) {
+            taken[index] = asEvent ? CreateEventW(nullptr, TRUE, FALSE, name) : CreateMutexW(nullptr, TRUE, name);
+            CHECK(taken[index++] != nullptr);
+        }
+        DWORD process = 0;
+        CHECK_EQ(RunProgram(__LINE__, PlaceProgram("SORVanActiveXSetup.exe"), &process), 0);
+        EXPECT_INSTALLED();
+        for (HANDLE handle : taken) {
+            if (handle != nullptr) CloseHandle(handle);
+        }
+    }
+    // The lock is gone with the process that held it.
+    CHECK(!FileExists(SystemPath("SORVanActiveXSetup.lock")));
+}
+
 // The log can never hurt the installation nor be turned against the machine:
 // its place taken by a folder or by a hard link to another file, or its
 // folder missing, the setup installs as without it and writes nowhere else.
@@ -618,9 +642,49 @@ void ShellDialog() {
     EXPECT_NO_BOX();
 }
 
+// A release's program installs only the components it was made with: the
+// release installs from its own folder; a control replaced by a library
+// whose loading leaves a mark, or a companion with one byte changed, is a
+// failed installation with nothing installed and the planted code never run.
+void ReleaseRunsOnlyItsOwnComponents() {
+    const std::string mark = "C:\\sorvan-test\\mark";
+    const auto runRelease = [&](int line, const char* replaced, const std::string& content) {
+        Reset(nullptr);
+        DeleteFileA(mark.c_str());
+        for (const char* name : {"SORVanActiveXSetup.exe", kNames[0], kNames[1], kNames[2], kNames[3]}) {
+            CHECK(CopyFileA(ReleasePath((std::string("SORVan\\") + name).c_str()).c_str(), PackagePath(name).c_str(),
+                            FALSE));
+        }
+        if (replaced != nullptr) WriteWholeFile(PackagePath(replaced), content);
+        DWORD process = 0;
+        const DWORD status = RunProgram(line, PackagePath("SORVanActiveXSetup.exe"), &process);
+        EXPECT_NO_BOX();
+        return status;
+    };
+    if (!HaveRelease()) return;
+    CHECK_EQ(runRelease(__LINE__, nullptr, ""), 0);
+    EXPECT_INSTALLED();
+
+    CHECK_EQ(runRelease(__LINE__, kNames[0], ReadWholeFile(g_here + "\\control_mark.dll")), sorvan::kExitInstallFailure);
+    CHECK(!FileExists(mark));
+    EXPECT_ROLLED_BACK();
+    CHECK(!KeyExists(RegRoot::LocalMachine, sorvan::kUninstallKey));
+    EXPECT_LOG("digest of " + SystemPath(kNames[0]) + ": ok\r\n",
+               "] the copy differs from the component this program was made with\r\n", "] rollback\r\n");
+
+    std::string changed = ReadWholeFile(ReleasePath("SORVan\\SorVanWin32.dll"));
+    changed[changed.size() / 2] = static_cast<char>(changed[changed.size() / 2] ^ 1);
+    CHECK_EQ(runRelease(__LINE__, kNames[2], changed), sorvan::kExitInstallFailure);
+    EXPECT_ROLLED_BACK();
+    CHECK(!KeyExists(RegRoot::LocalMachine, sorvan::kUninstallKey));
+    CHECK_EQ(CallCount("RegisterCalls"), 0);
+    CHECK_EQ(CallCount("UnregisterCalls"), 0);
+}
+
 }  // namespace
 
-extern const Case kProgramCases[] = {
+extern const Case kProgramCases[];
+const Case kProgramCases[] = {
     {"shell_dialog", ShellDialog},
     {"program_success", ProgramSuccess},
     {"program_sharing_violation", ProgramSharingViolation},
@@ -629,9 +693,11 @@ extern const Case kProgramCases[] = {
     {"program_started_twice_at_once", ProgramStartedTwiceAtOnce},
     {"program_where_no_one_sees", ProgramWhereNoOneSees},
     {"program_log_in_the_way", ProgramLogInTheWay},
+    {"program_old_lock_names_taken", ProgramOldLockNamesTaken},
     {"program_from_a_folder_the_code_page_cannot_spell", ProgramFromAFolderTheCodePageCannotSpell},
     {"program_control_that_needs_com", ProgramControlThatNeedsCom},
     {"release_signed_program_is_trusted", ReleaseSignedProgramIsTrusted},
     {"release_cabinet_runs_its_hook", ReleaseCabinetRunsItsHook},
+    {"release_runs_only_its_own_components", ReleaseRunsOnlyItsOwnComponents},
     {nullptr, nullptr},
 };

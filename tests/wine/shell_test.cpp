@@ -84,7 +84,7 @@ void ProbeSystemMenu(HWND dialog) {
 // The setup run, replaced: it is called from the dialog's initialisation with
 // the dialog as owner.
 namespace sorvan {
-SetupOutcome RunSetup(Platform&, OwnerWindow owner) {
+SetupOutcome RunSetup(Platform&, OwnerWindow owner, const ComponentDigests*) {
     HWND dialog = reinterpret_cast<HWND>(owner);
     g_dialog = dialog;
     CHECK(IsWindow(dialog));
