@@ -12,13 +12,12 @@
 
 #include "engine/setup_engine.h"
 
+// Begins with SORVAN_DIGESTS_MARKER, which the script looks for: it occurs
+// exactly once in the program.
 struct CComponentDigests {
     char marker[32];
     std::uint32_t present;
     sorvan::ComponentDigests digests;
 };
-
-// What the script looks for: it must occur exactly once in the program.
-#define SORVAN_DIGESTS_MARKER "SORVan component digests, v1"
 
 extern const CComponentDigests g_componentDigests;

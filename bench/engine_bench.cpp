@@ -73,9 +73,9 @@ int main() {
 #ifndef _WIN32
     // The operations of one successful run, on a machine with the package.
     fake::FakePlatform os;
-    os.AddFile("C:\\Pkg\\LumeTransfer.ocx", "control", fake::WellBehavedControl());
-    for (const char* name : {"SorVan.dll", "SorVanWin32.dll", "SorVanUninstall.exe"}) {
-        os.AddFile(std::string("C:\\Pkg\\") + name, "component");
+    os.AddFile(std::string("C:\\Pkg\\") + sorvan::kComponentNames[0], "control", fake::WellBehavedControl());
+    for (int i = 1; i < sorvan::kComponentCount; ++i) {
+        os.AddFile(std::string("C:\\Pkg\\") + sorvan::kComponentNames[i], "component");
     }
     const sorvan::SetupOutcome outcome = sorvan::RunSetup(os, nullptr);
     std::printf("operations %zu %s\n", os.calls.size(), outcome == sorvan::SetupOutcome::Installed ? "installed" : "failed");

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/product.h"
 #include "platform/platform.h"
 
 namespace sorvan {
@@ -26,26 +27,25 @@ constexpr std::size_t kUninstallFolderSize = 512;
 constexpr std::size_t kUninstallCommandSize = 550;
 constexpr int kComponentCount = 4;
 
-inline constexpr char kSetupExeName[] = "SORVanActiveXSetup.exe";
+inline constexpr char kSetupExeName[] = SORVAN_SETUP_EXE;
 
 // The manifest: control first, in the order every operation handles them.
 inline constexpr const char* kComponentNames[kComponentCount] = {
-    "LumeTransfer.ocx",
-    "SorVan.dll",
-    "SorVanWin32.dll",
-    "SorVanUninstall.exe",
+    SORVAN_COMPONENT_1,
+    SORVAN_COMPONENT_2,
+    SORVAN_COMPONENT_3,
+    SORVAN_COMPONENT_4,
 };
 constexpr int kControlSlot = 0;
 constexpr int kUninstallerSlot = 3;
 
 // Registry locations.
-inline constexpr char kControlClsid[] = "{7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35}";
+inline constexpr char kControlClsid[] = SORVAN_CONTROL_CLSID;
 inline constexpr char kDistributionUnitKey[] =
-    "Software\\Microsoft\\Code Store Database\\Distribution Units\\{7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35}";
+    "Software\\Microsoft\\Code Store Database\\Distribution Units\\" SORVAN_CONTROL_CLSID;
 inline constexpr char kFileListKey[] =
-    "Software\\Microsoft\\Code Store Database\\Distribution Units\\{7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35}"
-    "\\Contains\\Files";
-inline constexpr char kControlClassKey[] = "CLSID\\{7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35}";
+    "Software\\Microsoft\\Code Store Database\\Distribution Units\\" SORVAN_CONTROL_CLSID "\\Contains\\Files";
+inline constexpr char kControlClassKey[] = "CLSID\\" SORVAN_CONTROL_CLSID;
 inline constexpr char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QUElmark";
 inline constexpr char kProductKey[] = "SOFTWARE\\QUElmark\\SORVAN";
 

@@ -21,7 +21,8 @@ echo "building SORVanActiveXSetup.exe and the stand-in components (MinGW-w64, 32
 cmake --no-warn-unused-cli -S . -B build/win -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/win -j"$(nproc)" >/dev/null
 
-components=(LumeTransfer.ocx SorVan.dll SorVanWin32.dll SorVanUninstall.exe)
+source scripts/product.sh
+components=("${SORVAN_COMPONENTS[@]}")
 package="$root/build/package"
 rm -rf "$package"
 mkdir -p "$package"
@@ -81,9 +82,9 @@ for name in "${components[@]}"; do
 done
 echo "  Left in the package folder: $(cd "$downloads" && ls | tr '\n' ' ')"
 echo "  Internet Explorer's Code Store Database entry of the control:"
-show_key 'HKLM\Software\Microsoft\Code Store Database\Distribution Units\{7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35}'
+show_key "HKLM\\Software\\Microsoft\\Code Store Database\\Distribution Units\\$SORVAN_CLSID"
 echo "  The control's class key, written by the control's own registration:"
-show_key 'HKCR\CLSID\{7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35}'
+show_key "HKCR\\CLSID\\$SORVAN_CLSID"
 echo "  The Add/Remove Programs entry:"
 show_key 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\QUElmark'
 echo "  The product key:"

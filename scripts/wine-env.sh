@@ -10,6 +10,10 @@
 # reserves the upper 2 GB in 64 KB pieces (QEMU answers a refused fixed
 # mapping with another address, which Wine keeps, fragmenting that area).
 # With the preloader a 32-bit process starts in about 2 s under QEMU.
+
+# The product's names, as the program has them.
+source "$(dirname "${BASH_SOURCE[0]}")/product.sh"
+
 sorvan_enable_32bit() {
   if /usr/lib/wine/wine --version >/dev/null 2>&1; then return 0; fi
   echo "this kernel runs no 32-bit code: running it through qemu-i386"
@@ -113,13 +117,15 @@ sorvan_runs_32bit_natively() {
 }
 
 # Puts the stand-in components into folder $2: the control from the Windows
-# build in $1 that registers its class, and three plain files.
+# build in $1 that registers its class, two libraries and a program of the
+# tests (the kinds of file the other three are).
 sorvan_put_stand_in_components() {
-  local build="$1" folder="$2" name
-  cp "$build/tests/wine/control_good.dll" "$folder/LumeTransfer.ocx"
-  for name in SorVan.dll SorVanWin32.dll SorVanUninstall.exe; do
-    printf 'stand-in for %s\r\n' "$name" > "$folder/$name"
-  done
+  local build="$1" folder="$2"
+  cp "$build/tests/wine/control_good.dll" "$folder/${SORVAN_COMPONENTS[0]}"
+  cp "$build/tests/wine/sorvan_dep.dll" "$folder/${SORVAN_COMPONENTS[1]}"
+  cp "$build/tests/wine/sorvan_dep.dll" "$folder/${SORVAN_COMPONENTS[2]}"
+  # A program that does nothing when started without arguments.
+  cp "$build/tests/wine/holder.exe" "$folder/${SORVAN_COMPONENTS[3]}"
 }
 
 # Ends the prefix's Wine processes, then the window manager and the X server,

@@ -11,9 +11,9 @@ source "$root/scripts/wine-env.sh"
 work="$build/release-test"
 rm -rf "$work"
 mkdir -p "$work/ca" "$work/components"
-failures=0
+failures=0 refused=0
 fail() { echo "release test: $*"; failures=$((failures + 1)); }
-names=(SORVanActiveXSetup.exe LumeTransfer.ocx SorVan.dll SorVanWin32.dll SorVanUninstall.exe)
+names=("$SORVAN_SETUP_EXE" "${SORVAN_COMPONENTS[@]}")
 
 # --- A throwaway authority and a code-signing certificate it issued.
 ca="$work/ca"
@@ -31,6 +31,17 @@ password='test pass 1'
 printf '%s' "$password" > "$ca/password"
 openssl pkcs12 -export -inkey "$ca/signer.key" -in "$ca/signer.pem" -certfile "$ca/root.pem" \
   -out "$ca/signer.p12" -passout "file:$ca/password"
+# The same key with an empty password; and a web server's certificate, which
+# has no code-signing purpose.
+openssl pkcs12 -export -inkey "$ca/signer.key" -in "$ca/signer.pem" -certfile "$ca/root.pem" \
+  -out "$ca/empty.p12" -passout pass:
+: > "$ca/no-password"
+printf '%s\n' "basicConstraints=critical,CA:FALSE" "keyUsage=critical,digitalSignature,keyEncipherment" \
+  "extendedKeyUsage=serverAuth" > "$ca/server.ext"
+openssl x509 -req -in "$ca/signer.csr" -CA "$ca/root.pem" -CAkey "$ca/root.key" -CAcreateserial -days 30 \
+  -extfile "$ca/server.ext" -out "$ca/server.pem" >/dev/null 2>&1
+openssl pkcs12 -export -inkey "$ca/signer.key" -in "$ca/server.pem" -certfile "$ca/root.pem" \
+  -out "$ca/server.p12" -passout pass:
 
 components="$work/components"
 sorvan_put_stand_in_components "$build" "$components"
@@ -53,6 +64,8 @@ expect_refused() {  # what, expected text, then package.sh's arguments
   elif ! grep -qF "$expected" <<<"$output"; then
     fail "$what: no message saying \"$expected\":"; echo "$output"
   fi
+  refused_output="$output"
+  refused=$((refused + 1))
   if [ "$(release_state)" != "$earlier" ] || [ -n "$(ls -d "$release".new.* 2>/dev/null)" ]; then
     fail "$what: the release folder was written to"
   fi
@@ -67,6 +80,23 @@ expect_refused "a program as the control" "LumeTransfer.ocx: is not a DLL" "$bro
 # Any 64-bit Windows DLL: one of Wine's own.
 cp /usr/lib/x86_64-linux-gnu/wine/x86_64-windows/ole32.dll "$broken/LumeTransfer.ocx"
 expect_refused "a 64-bit control" "LumeTransfer.ocx: is not 32-bit" "$broken"
+cp "$components/LumeTransfer.ocx" "$broken/" && : > "$broken/SorVan.dll"
+expect_refused "an empty library" "SorVan.dll: is empty" "$broken"
+cp "$components/SorVan.dll" "$broken/" && echo "not a program" > "$broken/SorVanUninstall.exe"
+expect_refused "a text file as the uninstaller" "SorVanUninstall.exe: is not a Windows program" "$broken"
+cp "$components/SorVanUninstall.exe" "$broken/" &&
+  cp /usr/lib/x86_64-linux-gnu/wine/x86_64-windows/ole32.dll "$broken/SorVanWin32.dll"
+expect_refused "a 64-bit library" "SorVanWin32.dll: is not 32-bit" "$broken"
+cp "$components/SorVanWin32.dll" "$broken/"
+expect_refused "a web server's certificate" "does not verify" "$components" --pkcs12 "$ca/server.p12" \
+  --password-file "$ca/no-password"
+expect_refused "a time-stamp server that does not answer" "gave no time stamp" "$components" \
+  --pkcs12 "$ca/empty.p12" --password-file "$ca/no-password" --timestamp http://127.0.0.1:9/
+grep -q -- '"-t"' <<<"$refused_output" && fail "the time-stamp failure gives advice about an option package.sh lacks"
+# A second run in the same folder while one is making a release there.
+exec 8<"$work" && flock -n 8 || fail "could not hold the release folder's lock"
+expect_refused "a second run at the same time" "another package.sh is making a release" "$components"
+exec 8<&-
 expect_refused "a wrong password" "could not sign" "$components" --pkcs12 "$ca/signer.p12" --password-file "$ca/signer.ext"
 # A mistyped --out naming a folder that is no release, even one that holds
 # a SHA256SUMS among other things: refused, kept whole.
@@ -108,6 +138,13 @@ SORVAN_SIGN_PASSWORD="$password" package "$components" --out "$signed" --pkcs12 
 package "$components" --out "$again" --pkcs12 "$ca/signer.p12" --password-file "$ca/password" >/dev/null ||
   fail "the release signed with a password file failed"
 diff -r "$signed" "$again" >/dev/null || fail "two signed releases of one commit differ"
+# A certificate whose password is empty, and a caller whose umask keeps
+# files private: the release is made, readable by all.
+empty="$work/signed-empty"
+(umask 077 && SORVAN_SIGN_PASSWORD='' package "$components" --out "$empty" --pkcs12 "$ca/empty.p12" >/dev/null) ||
+  fail "a certificate with an empty password could not sign"
+modes=$(find "$empty" -mindepth 1 -printf '%m\n' | sort -u | tr '\n' ' ')
+[ "$modes" = "644 755 " ] || fail "the release's files and folders have the modes $modes, not 644 and 755"
 for name in SORVanActiveXSetup.exe SORVan.cab; do
   file="$signed/$name"
   osslsigncode verify -CAfile "$ca/root.pem" -ignore-crl -in "$file" >/dev/null 2>&1 || fail "$name: signature not verified"
@@ -122,11 +159,38 @@ for name in SORVanActiveXSetup.exe SORVan.cab; do
 done
 # Anyone can check a published release against the source; a changed file
 # in it is found.
-package --check "$signed" >/dev/null || fail "the signed release does not pass its check against the source"
-cp -r "$signed" "$work/published" && cp "$work/tampered-SORVan.cab" "$work/published/SORVan.cab"
-output=$(package --check "$work/published") && fail "a release with a changed cabinet passed its check"
-grep -q "differs from what this checkout makes of its components: SORVan.cab SHA256SUMS" <<<"$output" ||
-  fail "the check does not name the changed cabinet: $output"
+output=$(package --check "$signed") || fail "the signed release does not pass its check against the source: $output"
+grep -q "SORVan.cab is signed by /CN=SORVan Test Signer" <<<"$output" || fail "the check does not say who signed: $output"
+grep -q "left out of the release" <<<"$output" && fail "the check reports its own program as left out: $output"
+# flip FILE OFFSET: one byte of FILE changed.
+flip() {
+  local byte
+  byte=$(od -An -tu1 -j "$2" -N1 "$1" | tr -d ' ')
+  printf "\\$(printf '%03o' $(( byte ^ 1 )))" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+# expect_named WHAT NAMES: a copy of the signed release changed by the
+# commands that follow, checked: it fails, naming exactly NAMES.
+expect_named() {
+  local what="$1" expected="$2" named
+  if output=$(package --check "$work/published"); then
+    fail "$what: passed its check"
+  fi
+  named=$(sed -n 's/.*differs from what this checkout makes of its components: //p' <<<"$output")
+  [ "$named" = "$expected" ] || fail "$what: the check names \"$named\", not \"$expected\": $output"
+  rm -rf "$work/published" && cp -r "$signed" "$work/published"
+}
+cp -r "$signed" "$work/published"
+cp "$work/tampered-SORVan.cab" "$work/published/SORVan.cab"
+expect_named "a changed cabinet" "SORVan.cab"
+flip "$work/published/SORVan/SorVan.dll" 1000
+expect_named "a changed library" "SORVan/SorVan.dll"
+flip "$work/published/SORVanActiveXSetup.exe" $(( $(stat -c %s "$signed/SORVanActiveXSetup.exe") - 100 ))
+expect_named "a byte changed in the program's signature" "SORVanActiveXSetup.exe (its signature)"
+flip "$work/published/SORVan.cab" $(( $(stat -c %s "$signed/SORVan.cab") - 100 ))
+(cd "$work/published" && sha256sum SORVanActiveXSetup.exe SORVan.cab SORVan.zip object.html \
+  "${names[@]/#/SORVan/}" > SHA256SUMS)
+expect_named "a byte changed in the cabinet's signature, the sums made again" "SORVan.cab (its signature)"
+package --check "$signed" --out "$work/elsewhere" >/dev/null && fail "--check took --out"
 /usr/bin/python3 "$root/tests/static/check_program.py" "$signed/SORVanActiveXSetup.exe" "$root/res/SORVanActiveXSetup.ico" ||
   fail "the signed program fails the program check"
 
@@ -139,4 +203,5 @@ if [ "$failures" -ne 0 ]; then
   echo "release test: $failures failures"
   exit 1
 fi
-echo "release test: refused 7 wrong inputs; unsigned and signed releases verified, identical when made twice"
+echo "release test: refused $refused wrong inputs; unsigned and signed releases verified, identical when made twice;"
+echo "release test: the check names each changed file and signature"

@@ -6,11 +6,15 @@ every resource with its id, language and contents, decoded from the binary
 
     check_program.py <SORVanActiveXSetup.exe> <SORVanActiveXSetup.ico>
 """
+import os
 import struct
 import sys
 import xml.etree.ElementTree as ElementTree
 
 import pefile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+from product import DIGESTS_MARKER  # noqa: E402
 
 failures = []
 
@@ -132,7 +136,7 @@ def main(program_path, icon_path):
     check(program_size <= 24576, f"the program is {program_size} bytes, more than 24576")
     # The field a release's digests are written into, after its marker: once,
     # and either empty (a development build) or marked present.
-    marker = b"SORVan component digests, v1".ljust(32, b"\0")
+    marker = DIGESTS_MARKER.ljust(32, b"\0")
     data = bytes(pe.__data__)
     equal(data.count(marker), 1, "digest markers")
     field = data[data.find(marker) + 32:][:4 + 4 * 32]
