@@ -1,7 +1,9 @@
 // The Platform on a real Windows: each operation is the documented Win32 call,
 // in its ANSI variant, with the arguments the engine relies on. The module
-// path alone is read as Unicode, so that a folder the code page cannot spell
-// is still found.
+// path is read as Unicode, so that a folder the code page cannot spell is
+// still found, and so are version resources, whose texts are Unicode. Each
+// step of the installation, and every failure, is written to the setup log
+// (win32_log.h).
 #pragma once
 
 #include "platform/platform.h"
