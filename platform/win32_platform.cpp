@@ -195,7 +195,7 @@ std::uint32_t ReadVersionOf(const wchar_t* path, FileVersion* version) {
             if (module != nullptr) FreeLibrary(module);
         }
     } library{LoadLibraryExA(dll, nullptr, 0)};
-    if (library.module == nullptr) return GetLastError();
+    if (library.module == nullptr) return FailureCode();
     using SizeFn = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
     using InfoFn = BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID);
     using QueryFn = BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
@@ -210,9 +210,9 @@ std::uint32_t ReadVersionOf(const wchar_t* path, FileVersion* version) {
     alignas(4) BYTE data[16384];
     DWORD ignored = 0;
     const DWORD size = sizeOf(path, &ignored);
-    if (size == 0) return GetLastError();
+    if (size == 0) return FailureCode();
     if (size > sizeof data) return ERROR_INSUFFICIENT_BUFFER;
-    if (!infoOf(path, 0, size, data)) return GetLastError();
+    if (!infoOf(path, 0, size, data)) return FailureCode();
     void* found = nullptr;
     UINT length = 0;
     if (!query(data, L"\\", &found, &length) || length < sizeof(VS_FIXEDFILEINFO)) {
@@ -222,16 +222,17 @@ std::uint32_t ReadVersionOf(const wchar_t* path, FileVersion* version) {
     FileVersion read = {{HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
                          HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS)},
                         {}};
-    // The company name in the resource's first language; left empty where
-    // there is none, or where it does not fit.
+    // The company name in the resource's first language, converted by its
+    // stated length (a NUL is not relied on) with the last byte kept for the
+    // NUL; left empty where there is none, or where it does not fit.
     if (query(data, L"\\VarFileInfo\\Translation", &found, &length) && length >= 4) {
         const WORD* translation = static_cast<const WORD*>(found);
         // "\StringFileInfo\" and eight hex digits and "\CompanyName": 41 with the NUL.
         wchar_t name[48] = {};
         (void)_snwprintf(name, 47, L"\\StringFileInfo\\%04x%04x\\CompanyName", translation[0], translation[1]);
         if (query(data, name, &found, &length) && length > 0 &&
-            WideCharToMultiByte(CP_UTF8, 0, static_cast<const wchar_t*>(found), -1, read.company,
-                                sizeof read.company, nullptr, nullptr) == 0) {
+            WideCharToMultiByte(CP_UTF8, 0, static_cast<const wchar_t*>(found), static_cast<int>(length),
+                                read.company, sizeof read.company - 1, nullptr, nullptr) == 0) {
             read.company[0] = '\0';
         }
     }
