@@ -3,8 +3,6 @@
 #include <mbctype.h>
 #include <ole2.h>
 
-#include <cstring>
-
 #include "app/setup_dlg.h"
 #include "platform/win32_log.h"
 #include "platform/win32_platform.h"
@@ -30,9 +28,8 @@ constexpr char kSetupLockName[] = "\\SORVanActiveXSetup.lock";
 bool TakeSetupLock(HANDLE* lock) {
     // The system folder has at most MAX_PATH characters; the lock's name and
     // its NUL fit after them.
-    char path[MAX_PATH + sizeof kSetupLockName] = {};
-    if (platform::SystemPlatform().SystemFolderPath(path, MAX_PATH + 1) != S_OK) return true;
-    std::memcpy(path + std::strlen(path), kSetupLockName, sizeof kSetupLockName);
+    char path[MAX_PATH + 1 + sizeof kSetupLockName] = {};
+    if (!platform::SystemFilePath(path, sizeof path, kSetupLockName)) return true;
     HANDLE file = CreateFileA(path, GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (file != INVALID_HANDLE_VALUE) {

@@ -181,14 +181,19 @@ std::uint32_t Win32Platform::FileDigest(const char* path, std::uint8_t (&digest)
     return LogPathStep("digest of", path, Sha256Of(path, digest));
 }
 
+bool SystemFilePath(char* path, std::size_t size, const char* name) {
+    const std::size_t nameSize = std::strlen(name) + 1;  // with its NUL
+    // The folder gets what the name leaves; it is copied only when it fits.
+    if (size <= nameSize || SystemPlatform().SystemFolderPath(path, size - nameSize) != S_OK) return false;
+    std::memcpy(path + std::strlen(path), name, nameSize);
+    return true;
+}
+
 std::uint32_t ReadVersionOf(const wchar_t* path, FileVersion* version) {
     // version.dll is loaded by its full path in the system folder: a copy
     // planted beside the program, in a download folder, is never the one run.
-    // SHGetFolderPathA writes at most MAX_PATH characters: the name and its
-    // NUL fit after them.
     char dll[MAX_PATH + 16] = {};
-    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_SYSTEM, nullptr, SHGFP_TYPE_CURRENT, dll))) return ERROR_MOD_NOT_FOUND;
-    std::memcpy(dll + std::strlen(dll), "\\version.dll", sizeof "\\version.dll");
+    if (!SystemFilePath(dll, sizeof dll, "\\version.dll")) return ERROR_MOD_NOT_FOUND;
     struct Library {
         HMODULE module;
         ~Library() {

@@ -57,6 +57,11 @@ private:
 // The program's one instance.
 Win32Platform& SystemPlatform();
 
+// "<system folder>\name" into `path` (`name` begins with the backslash).
+// False, with nothing of it composed, when the folder cannot be had or the
+// whole does not fit `size`.
+bool SystemFilePath(char* path, std::size_t size, const char* name);
+
 // The version resource of the file at `path`, as ReadFileVersion reads it.
 std::uint32_t ReadVersionOf(const wchar_t* path, FileVersion* version);
 

@@ -222,10 +222,10 @@ else
   for name in SORVanActiveXSetup.exe SORVan/SORVanActiveXSetup.exe; do
     [ -f "$check/$name" ] || fail "$check/$name: missing"
   done
-  unsigned_copy "$check/SORVanActiveXSetup.exe" "$work/stripped.exe"
-  digests=$("${embed[@]}" --read "$work/stripped.exe") ||
+  # The digests lie in the program's image, which a signature only follows.
+  digests=$("${embed[@]}" --read "$check/SORVanActiveXSetup.exe") ||
     fail "SORVanActiveXSetup.exe carries no digests of its components: it is no release made by this script"
-  "${embed[@]}" --copy "$work/stripped.exe" "$root/build/win/SORVanActiveXSetup.exe" "$program"
+  "${embed[@]}" --copy "$check/SORVanActiveXSetup.exe" "$root/build/win/SORVanActiveXSetup.exe" "$program"
   # The components the release is remade from: the published ones, or the
   # zip's copy of one that was changed in the folder.
   mkdir -p "$work/components"

@@ -47,8 +47,7 @@ struct Machine {
 
 // The run of a release's program, which checks each copy against its digest.
 sorvan::SetupOutcome RunChecked(Machine& machine) {
-    sorvan::ComponentDigests digests = {};
-    for (int i = 0; i < 4; ++i) fake::DigestOf(machine.os.FileContent(kPkg + "\\" + kNames[i]), digests.sha256[i]);
+    const sorvan::ComponentDigests digests = DigestsOf(machine.os);
     return sorvan::RunSetup(machine.os, TheOwner(), &digests);
 }
 

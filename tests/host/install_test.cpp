@@ -217,13 +217,6 @@ TEST_F(InstallTest, LoadFailureRollsBackSilently) {
     ExpectNothingLeftOpen();
 }
 
-// The digests a release's program carries, of the package as laid out.
-sorvan::ComponentDigests DigestsOf(const FakePlatform& os) {
-    sorvan::ComponentDigests digests = {};
-    for (int i = 0; i < 4; ++i) fake::DigestOf(os.FileContent(kPkg + "\\" + kNames[i]), digests.sha256[i]);
-    return digests;
-}
-
 // A program that carries digests installs only what it was made with: each
 // copy is read back from the system folder before anything can load it.
 // A component replaced in the package folder, or one whose copy cannot be

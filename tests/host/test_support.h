@@ -31,6 +31,12 @@ inline void PutPackage(FakePlatform& os, const std::string& dir, std::shared_ptr
     os.AddFile(dir + "\\" + kNames[0], "control", std::move(control));
     for (int i = 1; i < 4; ++i) os.AddFile(dir + "\\" + kNames[i], std::string("component ") + kNames[i]);
 }
+// The digests a release's program carries, of the four components in `dir`.
+inline sorvan::ComponentDigests DigestsOf(const FakePlatform& os, const std::string& dir = kPkg) {
+    sorvan::ComponentDigests digests = {};
+    for (int i = 0; i < 4; ++i) fake::DigestOf(os.FileContent(dir + "\\" + kNames[i]), digests.sha256[i]);
+    return digests;
+}
 // How many of the four components are in `dir`.
 inline int ComponentsIn(const FakePlatform& os, const std::string& dir) {
     int count = 0;

@@ -131,6 +131,13 @@ cmp -s "$release/SORVanActiveXSetup.exe" "$work/with-digests.exe" ||
   fail "the unsigned program is not the build with its components' digests"
 cmp -s "$release/SORVanActiveXSetup.exe" "$build/SORVanActiveXSetup.exe" && fail "the release's program carries no digests"
 
+# flip FILE OFFSET: one byte of FILE changed.
+flip() {
+  local byte
+  byte=$(od -An -tu1 -j "$2" -N1 "$1" | tr -d ' ')
+  printf "\\$(printf '%03o' $(( byte ^ 1 )))" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+
 # --- Signed releases: the password from the environment, then from a file.
 signed="$work/signed" again="$work/signed-again"
 SORVAN_SIGN_PASSWORD="$password" package "$components" --out "$signed" --pkcs12 "$ca/signer.p12" >/dev/null ||
@@ -150,9 +157,7 @@ for name in SORVanActiveXSetup.exe SORVan.cab; do
   osslsigncode verify -CAfile "$ca/root.pem" -ignore-crl -in "$file" >/dev/null 2>&1 || fail "$name: signature not verified"
   # One byte changed in the middle of the signed content.
   cp "$file" "$work/tampered-$name"
-  offset=$(( $(stat -c %s "$file") / 3 ))
-  byte=$(od -An -tu1 -j "$offset" -N1 "$file" | tr -d ' ')
-  printf "\\$(printf '%03o' $(( byte ^ 1 )))" | dd of="$work/tampered-$name" bs=1 seek="$offset" conv=notrunc status=none
+  flip "$work/tampered-$name" $(( $(stat -c %s "$file") / 3 ))
   if osslsigncode verify -CAfile "$ca/root.pem" -ignore-crl -in "$work/tampered-$name" >/dev/null 2>&1; then
     fail "$name: a changed byte still verifies"
   fi
@@ -162,12 +167,6 @@ done
 output=$(package --check "$signed") || fail "the signed release does not pass its check against the source: $output"
 grep -q "SORVan.cab is signed by /CN=SORVan Test Signer" <<<"$output" || fail "the check does not say who signed: $output"
 grep -q "left out of the release" <<<"$output" && fail "the check reports its own program as left out: $output"
-# flip FILE OFFSET: one byte of FILE changed.
-flip() {
-  local byte
-  byte=$(od -An -tu1 -j "$2" -N1 "$1" | tr -d ' ')
-  printf "\\$(printf '%03o' $(( byte ^ 1 )))" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
-}
 # expect_named WHAT NAMES: a copy of the signed release changed by the
 # commands that follow, checked: it fails, naming exactly NAMES.
 expect_named() {

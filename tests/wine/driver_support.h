@@ -182,16 +182,10 @@ inline DWORD ReadDword(RegRoot root, const std::string& path, const char* name) 
     return value;
 }
 
+// How often the stand-in control counted a call: 0 before its first.
 inline DWORD CallCount(const char* name) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kTestKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
-    DWORD count = 0;
-    DWORD size = sizeof count;
-    if (RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&count), &size) != ERROR_SUCCESS) {
-        count = 0;
-    }
-    RegCloseKey(key);
-    return count;
+    const DWORD count = ReadDword(RegRoot::LocalMachine, kTestKey, name);
+    return count == 0xBAD ? 0 : count;
 }
 
 // --- Message boxes -------------------------------------------------------------
