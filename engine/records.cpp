@@ -10,6 +10,10 @@ namespace {
 
 // Room for "65535.65535.65535.65535" and the NUL.
 constexpr std::size_t kVersionTextSize = 24;
+// The values of the entry that only the installed files provide, in the
+// order of the bits that say which this run provided.
+constexpr const char* kProvidedValues[] = {"DisplayVersion", "VersionMajor", "VersionMinor",
+                                           "Publisher",      "EstimatedSize", "InstallDate"};
 
 // `value` in decimal at `out + at`, bounded by `size` with room kept for the
 // NUL. Returns the position after it.
@@ -26,13 +30,16 @@ std::size_t AppendDecimal(char* out, std::size_t size, std::size_t at, std::uint
 
 // The values an inventory reads besides the name and the command, each
 // written where the installed files in `systemFolder` provide it. A value
-// that cannot be written is left out; the entry stands without it.
+// that cannot be written is left out; the entry stands without it. A value
+// this run cannot provide is deleted: one of an earlier installation would
+// tell an inventory, or a detection rule, something untrue.
 void WriteInventoryValues(Platform& os, platform::KeyHandle key, const char* systemFolder, const char* uninstaller) {
     (void)SetStringValue(os, key, "DisplayIcon", uninstaller);
 
     char path[kPathSize];
     std::memset(path, 0, sizeof path);
 
+    unsigned provided = 0;
     // The version and publisher are the installed control's.
     platform::FileVersion version = {};
     if (systemFolder[0] != '\0' && ComposePath(path, sizeof path, systemFolder, kComponentNames[kControlSlot]) &&
@@ -47,10 +54,13 @@ void WriteInventoryValues(Platform& os, platform::KeyHandle key, const char* sys
         (void)SetStringValue(os, key, "DisplayVersion", text);
         (void)os.SetDword(key, "VersionMajor", version.parts[0]);
         (void)os.SetDword(key, "VersionMinor", version.parts[1]);
-        version.company[sizeof version.company - 1] = '\0';
-        if (version.company[0] != '\0') {
-            (void)SetStringValue(os, key, "Publisher", version.company, platform::TextCoding::Utf8);
-        }
+        provided |= 7u;
+    }
+    // Left empty where the version or its company name could not be read.
+    version.company[sizeof version.company - 1] = '\0';
+    if (version.company[0] != '\0') {
+        (void)SetStringValue(os, key, "Publisher", version.company, platform::TextCoding::Utf8);
+        provided |= 8u;
     }
 
     // The four installed files in KB, rounded up; left out unless every size
@@ -70,6 +80,7 @@ void WriteInventoryValues(Platform& os, platform::KeyHandle key, const char* sys
         const std::uint64_t kilobytes = (bytes + 1023) / 1024;
         (void)os.SetDword(key, "EstimatedSize",
                           kilobytes > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(kilobytes));
+        provided |= 16u;
     }
 
     // YYYYMMDD: eight digits and the NUL.
@@ -78,6 +89,10 @@ void WriteInventoryValues(Platform& os, platform::KeyHandle key, const char* sys
         char date[9] = {};
         (void)AppendDecimal(date, sizeof date, 0, today);
         (void)SetStringValue(os, key, "InstallDate", date);
+        provided |= 32u;
+    }
+    for (unsigned i = 0; i < sizeof kProvidedValues / sizeof kProvidedValues[0]; ++i) {
+        if ((provided & (1u << i)) == 0) (void)os.DeleteValue(key, kProvidedValues[i]);
     }
     // The uninstaller can only remove.
     (void)os.SetDword(key, "NoModify", 1);

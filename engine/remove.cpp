@@ -127,7 +127,7 @@ int DeleteKeyTree(Platform& os, RegRoot root, const char* path) {
     return 1;
 }
 
-int RemoveComponents(Platform& os, OwnerWindow /*owner: no message is shown*/, bool loadControl) {
+int RemoveComponents(Platform& os, OwnerWindow /*owner: no message is shown*/) {
     Manifest manifest;
     BuildManifest(manifest);
     char systemFolder[kPathSize];
@@ -141,15 +141,8 @@ int RemoveComponents(Platform& os, OwnerWindow /*owner: no message is shown*/, b
     for (int i = 0; haveFolder && i < kComponentCount; ++i) {
         // A path that does not fit names no file of ours: leave it alone.
         if (!ComposePath(paths[i], kPathSize, systemFolder, manifest[i])) continue;
-        // The control is unloaded again before its file is deleted. A control
-        // that may not be loaded cannot unregister itself: its class key goes.
-        if (i == kControlSlot) {
-            if (loadControl) {
-                UnregisterControl(os, paths[kControlSlot]);
-            } else {
-                (void)DeleteKeyTree(os, RegRoot::ClassesRoot, kControlClassKey);
-            }
-        }
+        // The control is unloaded again before its file is deleted.
+        if (i == kControlSlot) UnregisterControl(os, paths[kControlSlot]);
         (void)os.RemoveFile(paths[i]);
     }
     (void)DeleteKeyTree(os, RegRoot::LocalMachine, kDistributionUnitKey);

@@ -119,22 +119,28 @@ void SystemFolder(Platform& os, char* folder, std::size_t size);
 // One empty-string value named `path` under the distribution unit's file list.
 int RecordInstalledFile(Platform& os, const char* path);
 
-// Moves the components into the system folder, records them and has the
-// control register itself. 1 on success; on any failure everything installed
-// is removed again, the source directory keeps every component it held, and
-// the result is 0. Only two kinds of copy failure show a message to the user.
-// A source directory that holds none of the components gives 0 at once,
-// without a copy and without a rollback. Given `digests`, each copy is read
-// back from the system folder and must match its digest before anything can
-// load it; a copy that does not is a failed copy without a message, and the
-// rollback then loads nothing this run copied.
+// Installs the components from the folder the program runs from into the
+// system folder, records them and has the control register itself. Returns 1
+// when the installation is in place at the end: installed by this run, or
+// found in place by a start from a folder that an earlier run emptied or
+// partly emptied, which changes nothing. Returns 0 otherwise:
+//  - nothing changed, when the folders cannot be told, the folder holds none
+//    of the components, an installed file is held by another process or
+//    cannot be written (checked before anything is copied), or a component
+//    cannot be copied or, given `digests`, differs from the one the program
+//    was made with (each is copied beside its installed file first and
+//    checked there, before any installed file is replaced);
+//  - rolled back, when the package is incomplete, an installed file cannot
+//    be replaced after all, or the control does not register.
+// Only a held or an unwritable file shows a message to the user. The
+// components stay in their folder until the installation has succeeded;
+// then they are moved out of it unless it is on a removable, optical or
+// network drive.
 int InstallComponents(Platform& os, OwnerWindow owner, const ComponentDigests* digests = nullptr);
 
 // Unregisters the control, deletes the components from the system folder and
 // removes the distribution unit and the Add/Remove Programs entry. Always 1.
-// With `loadControl` false the control is not loaded to unregister itself:
-// its class key is deleted instead.
-int RemoveComponents(Platform& os, OwnerWindow owner, bool loadControl = true);
+int RemoveComponents(Platform& os, OwnerWindow owner);
 
 // Deletes root\path with every key below it. 1 when the key could be opened,
 // whatever the deletions then did; 0 when it could not (nothing is deleted).
@@ -148,7 +154,8 @@ int DeleteKeyTree(Platform& os, RegRoot root, const char* path);
 // then, each where it can be written, "DisplayIcon" (the uninstaller),
 // "DisplayVersion", "VersionMajor", "VersionMinor" and "Publisher" (from the
 // installed control's version resource), "EstimatedSize" (the four installed
-// files in KB), "InstallDate" (YYYYMMDD), "NoModify" and "NoRepair".
+// files in KB), "InstallDate" (YYYYMMDD), "NoModify" and "NoRepair". A value
+// this run cannot provide is deleted, never left from an earlier run.
 int WriteUninstallEntry(Platform& os);
 
 // The product key: "DllPath", "DllNameMFC", "DllNameWin32".
@@ -166,8 +173,8 @@ constexpr int kExitInstallFailure = 1603;
 }
 
 // The whole job: install (checking each copy against `digests` when the
-// program carries them), then the uninstall entry after success, then the
-// product key in every case.
+// program carries them), then the uninstall entry whenever the installation
+// is in place, then the product key in every case.
 [[nodiscard]] SetupOutcome RunSetup(Platform& os, OwnerWindow owner, const ComponentDigests* digests = nullptr);
 
 }  // namespace sorvan

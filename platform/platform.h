@@ -59,6 +59,13 @@ constexpr std::uint32_t kErrorModNotFound = 126;
 constexpr std::uint32_t kErrorProcNotFound = 127;
 constexpr std::uint32_t kErrorKeyDeleted = 1018;
 
+// GetDriveType's answers that the engine tells apart; 0 (DRIVE_UNKNOWN) and
+// 1 (DRIVE_NO_ROOT_DIR) say it could not tell.
+constexpr std::uint32_t kDriveRemovable = 2;
+constexpr std::uint32_t kDriveFixed = 3;
+constexpr std::uint32_t kDriveRemote = 4;
+constexpr std::uint32_t kDriveCdRom = 5;
+
 // S_OK; any other HRESULT from a registration export is a failure.
 constexpr std::int32_t kHresultOk = 0;
 
@@ -95,6 +102,32 @@ public:
 
     // DeleteFileA(path). Returns 0 or the error code.
     virtual std::uint32_t RemoveFile(const char* path) = 0;
+
+    // Takes a read-only, hidden or system attribute off the file at `path`:
+    // Windows neither replaces nor deletes a read-only file, and CopyFile
+    // refuses to write over a hidden one. A file without them, or a folder,
+    // is left as it is. Returns 0, or the error code (ERROR_FILE_NOT_FOUND or
+    // ERROR_PATH_NOT_FOUND where there is nothing at `path`).
+    virtual std::uint32_t ClearFileAttributes(const char* path) = 0;
+
+    // Whether the existing file at `path` could be replaced now: it is opened
+    // for writing and deleting, sharing everything, without being changed,
+    // and closed at once. Returns 0, or the error code: ERROR_SHARING_VIOLATION
+    // while another process holds it or has it loaded (tried again for about
+    // two seconds first, as a virus scanner lets go of a file it reads),
+    // ERROR_ACCESS_DENIED where it cannot be written, ERROR_FILE_NOT_FOUND
+    // where there is none.
+    [[nodiscard]] virtual std::uint32_t CheckReplaceable(const char* path) = 0;
+
+    // MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING): within one volume the
+    // name `to` passes to the file at `from` in one step, replacing the file
+    // that had it. Returns 0 or the error code.
+    [[nodiscard]] virtual std::uint32_t MoveFileOver(const char* from, const char* to) = 0;
+
+    // GetDriveTypeA of the root of the volume that holds `folder`, as
+    // GetVolumePathNameA finds it (a drive's root, a UNC share, a folder a
+    // volume is mounted on). 0 (DRIVE_UNKNOWN) when it cannot be told.
+    [[nodiscard]] virtual std::uint32_t FolderDriveType(const char* folder) = 0;
 
     // The size in bytes of the file at `path`, into `*size` only on success.
     // Returns 0 or the error code.
@@ -140,6 +173,14 @@ public:
     // RegSetValueExA(key, name, 0, REG_DWORD, &value, 4).
     [[nodiscard]] virtual std::uint32_t SetDword(KeyHandle key, const char* name, std::uint32_t value) = 0;
 
+    // RegQueryValueExA(key, name) without reading the data: 0 when the value
+    // exists, else the error code (ERROR_FILE_NOT_FOUND where it does not).
+    [[nodiscard]] virtual std::uint32_t QueryValue(KeyHandle key, const char* name) = 0;
+
+    // RegDeleteValueA(key, name). Returns 0 or the error code
+    // (ERROR_FILE_NOT_FOUND where there was none).
+    virtual std::uint32_t DeleteValue(KeyHandle key, const char* name) = 0;
+
     // RegQueryInfoKeyA(key, classBuffer, &classSize, ...): the number of
     // sub-keys in `*subKeys`, written only on success.
     [[nodiscard]] virtual std::uint32_t QueryKeyInfo(KeyHandle key, char* classBuffer, std::uint32_t classSize,
@@ -165,8 +206,9 @@ public:
     [[nodiscard]] virtual std::uint32_t LocalDate() = 0;
 
     // Marks a turn in the run that no single call shows (the start of a
-    // rollback) for whoever records the run; changes nothing.
-    virtual void Note(const char* event) = 0;
+    // rollback, a decision and its reason) for whoever records the run,
+    // followed by `subject` (a path) unless it is null; changes nothing.
+    virtual void Note(const char* event, const char* subject) = 0;
 
 protected:
     ~Platform() = default;

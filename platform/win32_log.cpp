@@ -124,10 +124,13 @@ void LogStartLine() {
         }
         CloseHandle(token);
     }
-    LogLine("start %s version %u.%u.%u.%u; Windows %lu.%lu.%lu; account %s; elevated %hs; window station %hs",
+    // The program takes no arguments and ignores any; one that an
+    // administrator typed (/S, /uninstall) shows here.
+    LogLine("start %s version %u.%u.%u.%u; Windows %lu.%lu.%lu; account %s; elevated %hs; window station %hs; "
+            "command line %s",
             program, version.parts[0], version.parts[1], version.parts[2], version.parts[3], windows.dwMajorVersion,
             windows.dwMinorVersion, windows.dwBuildNumber, account, elevated,
-            StationIsVisible() ? "visible" : "hidden");
+            StationIsVisible() ? "visible" : "hidden", GetCommandLineW());
 }
 
 void LogExitLine(int exitCode) {

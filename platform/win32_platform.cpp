@@ -127,7 +127,51 @@ std::uint32_t Win32Platform::QueryFile(const char* path) {
 }
 
 std::uint32_t Win32Platform::RemoveFile(const char* path) {
-    return LogPathStep("delete", path, DeleteFileA(path) ? ERROR_SUCCESS : GetLastError());
+    const std::uint32_t error = DeleteFileA(path) ? ERROR_SUCCESS : GetLastError();
+    // Deleting what is not there is the normal case of a clean-up.
+    return error == ERROR_FILE_NOT_FOUND ? error : LogPathStep("delete", path, error);
+}
+
+std::uint32_t Win32Platform::ClearFileAttributes(const char* path) {
+    const DWORD attributes = GetFileAttributesA(path);
+    // Nothing there is the normal case of a first installation.
+    if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError();
+    constexpr DWORD kInTheWay = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || (attributes & kInTheWay) == 0) return ERROR_SUCCESS;
+    // An installed library needs none of the others (archive, not indexed)
+    // either; what SetFileAttributes cannot set (compressed, encrypted) stays.
+    return LogPathStep("clear attributes of", path,
+                       SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL) ? ERROR_SUCCESS : GetLastError());
+}
+
+std::uint32_t Win32Platform::CheckReplaceable(const char* path) {
+    // Write access is refused while another process holds the file without
+    // sharing it, or has it loaded as a library; delete access, which the
+    // replacement needs, while one holds it without sharing that. Ten tries
+    // 200 ms apart: a scanner or an indexer lets go of a file within moments,
+    // a browser that has the control loaded does not.
+    std::uint32_t error = ERROR_SHARING_VIOLATION;
+    for (int attempt = 0; attempt < 10 && error == ERROR_SHARING_VIOLATION; ++attempt) {
+        if (attempt > 0) Sleep(200);
+        HANDLE file = CreateFileA(path, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        error = file != INVALID_HANDLE_VALUE ? ERROR_SUCCESS : GetLastError();
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    }
+    return LogPathStep("open for writing", path, error);
+}
+
+std::uint32_t Win32Platform::MoveFileOver(const char* from, const char* to) {
+    // The engine's staged copies are named after the file they replace: the
+    // log names that file alone.
+    return LogPathStep("replace", to, MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? ERROR_SUCCESS : GetLastError());
+}
+
+std::uint32_t Win32Platform::FolderDriveType(const char* folder) {
+    // The volume's root, at most as long as the folder, with a backslash;
+    // written only on success.
+    char root[kModulePathCount + 1];
+    return GetVolumePathNameA(folder, root, sizeof root) ? GetDriveTypeA(root) : DRIVE_UNKNOWN;
 }
 
 std::uint32_t Win32Platform::FileSize(const char* path, std::uint64_t* size) {
@@ -178,7 +222,9 @@ std::uint32_t Sha256Of(const char* path, std::uint8_t (&digest)[32]) {
 }  // namespace
 
 std::uint32_t Win32Platform::FileDigest(const char* path, std::uint8_t (&digest)[32]) {
-    return LogPathStep("digest of", path, Sha256Of(path, digest));
+    // What a digest is compared with is the engine's to say.
+    const std::uint32_t error = Sha256Of(path, digest);
+    return error == ERROR_SUCCESS ? error : LogPathStep("digest of", path, error);
 }
 
 bool SystemFilePath(char* path, std::size_t size, const char* name) {
@@ -328,6 +374,16 @@ std::uint32_t Win32Platform::SetDword(KeyHandle key, const char* name, std::uint
     return status;
 }
 
+std::uint32_t Win32Platform::QueryValue(KeyHandle key, const char* name) {
+    return static_cast<std::uint32_t>(RegQueryValueExA(ToHkey(key), name, nullptr, nullptr, nullptr, nullptr));
+}
+
+std::uint32_t Win32Platform::DeleteValue(KeyHandle key, const char* name) {
+    const auto status = static_cast<std::uint32_t>(RegDeleteValueA(ToHkey(key), name));
+    // A value that was never written is the normal case.
+    return status == ERROR_FILE_NOT_FOUND ? status : LogPathStep("delete value", name, status);
+}
+
 std::uint32_t Win32Platform::QueryKeyInfo(KeyHandle key, char* classBuffer, std::uint32_t classSize,
                                           std::uint32_t* subKeys) {
     DWORD classCount = classSize;
@@ -392,7 +448,10 @@ std::uint32_t Win32Platform::LocalDate() {
     return now.wYear * 10000u + now.wMonth * 100u + now.wDay;
 }
 
-void Win32Platform::Note(const char* event) { LogLine("%s", WideText(event).text); }
+void Win32Platform::Note(const char* event, const char* subject) {
+    // The engine's events are plain ASCII; a subject is a path.
+    LogLine("%hs%hs%s", event, subject != nullptr ? " " : "", WideText(subject != nullptr ? subject : "").text);
+}
 
 namespace {
 struct SystemInstance final : Win32Platform {};

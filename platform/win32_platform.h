@@ -18,6 +18,10 @@ public:
     std::uint32_t CopyFileOver(const char* source, const char* destination) override;
     std::uint32_t QueryFile(const char* path) override;
     std::uint32_t RemoveFile(const char* path) override;
+    std::uint32_t ClearFileAttributes(const char* path) override;
+    std::uint32_t CheckReplaceable(const char* path) override;
+    std::uint32_t MoveFileOver(const char* from, const char* to) override;
+    std::uint32_t FolderDriveType(const char* folder) override;
     std::uint32_t FileSize(const char* path, std::uint64_t* size) override;
     std::uint32_t FileDigest(const char* path, std::uint8_t (&digest)[32]) override;
     std::uint32_t ReadFileVersion(const char* path, FileVersion* version) override;
@@ -29,6 +33,8 @@ public:
     std::uint32_t CreateKey(RegRoot root, const char* path, KeyHandle* key) override;
     std::uint32_t SetString(KeyHandle key, const char* name, const char* text, TextCoding coding) override;
     std::uint32_t SetDword(KeyHandle key, const char* name, std::uint32_t value) override;
+    std::uint32_t QueryValue(KeyHandle key, const char* name) override;
+    std::uint32_t DeleteValue(KeyHandle key, const char* name) override;
     std::uint32_t QueryKeyInfo(KeyHandle key, char* classBuffer, std::uint32_t classSize,
                                std::uint32_t* subKeys) override;
     std::uint32_t EnumSubKey(KeyHandle key, std::uint32_t index, char* name, std::uint32_t size) override;
@@ -36,7 +42,7 @@ public:
     void CloseKey(KeyHandle key) override;
     void ShowMessage(OwnerWindow owner, const char* text949, const char* caption949) override;
     std::uint32_t LocalDate() override;
-    void Note(const char* event) override;
+    void Note(const char* event, const char* subject) override;
 
 protected:
     ~Win32Platform() = default;

@@ -111,6 +111,27 @@ sorvan_make_prefix() {
   done
 }
 
+# Gives the prefix three more drives, each a folder under $2 that the prefix
+# links to: E: a removable drive (Wine's word for it is "floppy"), F: a CD-ROM
+# drive and G: a network drive, as GetDriveType reports them. Wine reads the
+# types when its server starts, so the server is restarted.
+sorvan_add_drives() {
+  local arch="$1" base="$2" wine_for_tools="$SORVAN_WINE64" drive letter
+  [ "$arch" = win32 ] && wine_for_tools=wine
+  for drive in e:floppy f:cdrom g:network; do
+    letter=${drive%%:*}
+    mkdir -p "$base/$letter"
+    ln -sfn "$base/$letter" "$WINEPREFIX/dosdevices/$letter:"
+    if ! timeout 120 "$wine_for_tools" reg add 'HKLM\Software\Wine\Drives' /v "$letter:" /d "${drive#*:}" /f \
+        >/dev/null 2>&1; then
+      echo "could not give the prefix its drive $letter:" >&2
+      return 1
+    fi
+  done
+  timeout 30 wineserver -k >/dev/null 2>&1 || true
+  timeout 30 wineserver -w >/dev/null 2>&1 || true
+}
+
 # True when this machine runs 32-bit code itself, without QEMU.
 sorvan_runs_32bit_natively() {
   [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ] && /usr/lib/wine/wine --version >/dev/null 2>&1

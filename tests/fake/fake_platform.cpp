@@ -52,6 +52,10 @@ const char* OpName(Op op) {
         case Op::CopyFileOver: return "CopyFileOver";
         case Op::QueryFile: return "QueryFile";
         case Op::RemoveFile: return "RemoveFile";
+        case Op::ClearFileAttributes: return "ClearFileAttributes";
+        case Op::CheckReplaceable: return "CheckReplaceable";
+        case Op::MoveFileOver: return "MoveFileOver";
+        case Op::FolderDriveType: return "FolderDriveType";
         case Op::FileSize: return "FileSize";
         case Op::FileDigest: return "FileDigest";
         case Op::ReadFileVersion: return "ReadFileVersion";
@@ -63,6 +67,8 @@ const char* OpName(Op op) {
         case Op::CreateKey: return "CreateKey";
         case Op::SetString: return "SetString";
         case Op::SetDword: return "SetDword";
+        case Op::QueryValue: return "QueryValue";
+        case Op::DeleteValue: return "DeleteValue";
         case Op::QueryKeyInfo: return "QueryKeyInfo";
         case Op::EnumSubKey: return "EnumSubKey";
         case Op::DeleteKey: return "DeleteKey";
@@ -125,6 +131,22 @@ void FakePlatform::SetFileVersion(const std::string& path, const platform::FileV
     File& file = files_[Fold(path)];
     file.hasVersion = true;
     file.version = version;
+}
+
+void FakePlatform::SetAttributes(const std::string& path, std::uint32_t attributes) {
+    files_[Fold(path)].attributes = attributes;
+}
+
+std::uint32_t FakePlatform::AttributesOf(const std::string& path) const {
+    auto it = files_.find(Fold(path));
+    return it == files_.end() ? 0 : it->second.attributes;
+}
+
+bool FakePlatform::IsLoaded(const std::string& folded) const {
+    for (const auto& entry : libraries_) {
+        if (Fold(entry.second.path) == folded) return true;
+    }
+    return false;
 }
 
 void FakePlatform::BlockDestination(const std::string& path, std::uint32_t error) { blocked_[Fold(path)] = error; }
@@ -306,11 +328,12 @@ std::uint32_t FakePlatform::CopyFileOver(const char* source, const char* destina
     if (directories_.count(to) != 0) return platform::kErrorAccessDenied;
     auto block = blocked_.find(to);
     if (block != blocked_.end()) return block->second;
-    if (to == from->first) return platform::kErrorSharingViolation;
-    for (const auto& entry : libraries_) {
-        if (Fold(entry.second.path) == to) return platform::kErrorSharingViolation;  // a mapped image
+    if (to == from->first || IsLoaded(to)) return platform::kErrorSharingViolation;  // a mapped image
+    auto existing = files_.find(to);
+    if (existing != files_.end() && (existing->second.attributes & (kReadOnly | kHidden)) != 0) {
+        return platform::kErrorAccessDenied;
     }
-    files_[to] = from->second;
+    files_[to] = from->second;  // the attributes too
     return platform::kErrorSuccess;
 }
 
@@ -329,11 +352,69 @@ std::uint32_t FakePlatform::RemoveFile(const char* path) {
     if (Intercept(Op::RemoveFile, path, &error)) return error;
     auto it = files_.find(Fold(path));
     if (it == files_.end()) return platform::kErrorFileNotFound;
-    for (const auto& entry : libraries_) {
-        if (Fold(entry.second.path) == it->first) return platform::kErrorAccessDenied;  // still loaded
-    }
+    if (IsLoaded(it->first) || (it->second.attributes & kReadOnly) != 0) return platform::kErrorAccessDenied;
     files_.erase(it);
     return platform::kErrorSuccess;
+}
+
+std::uint32_t FakePlatform::ClearFileAttributes(const char* path) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::ClearFileAttributes, path, &error)) return error;
+    const std::string folded = Fold(path);
+    auto it = files_.find(folded);
+    if (it != files_.end()) {
+        it->second.attributes &= ~(kReadOnly | kHidden | kSystem);
+        return platform::kErrorSuccess;
+    }
+    if (directories_.count(folded) != 0) return platform::kErrorSuccess;
+    return directories_.count(ParentOf(folded)) == 0 ? platform::kErrorPathNotFound : platform::kErrorFileNotFound;
+}
+
+std::uint32_t FakePlatform::CheckReplaceable(const char* path) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::CheckReplaceable, path, &error)) return error;
+    const std::string folded = Fold(path);
+    if (directories_.count(folded) != 0) return platform::kErrorAccessDenied;
+    auto it = files_.find(folded);
+    if (it == files_.end()) return platform::kErrorFileNotFound;
+    auto block = blocked_.find(folded);
+    if (block != blocked_.end()) return block->second;
+    if (IsLoaded(folded)) return platform::kErrorSharingViolation;
+    return (it->second.attributes & kReadOnly) != 0 ? platform::kErrorAccessDenied : platform::kErrorSuccess;
+}
+
+std::uint32_t FakePlatform::MoveFileOver(const char* from, const char* to) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::MoveFileOver, std::string(from) + " -> " + to, &error)) return error;
+    auto source = files_.find(Fold(from));
+    if (source == files_.end()) return platform::kErrorFileNotFound;
+    const std::string target = Fold(to);
+    if (directories_.count(ParentOf(target)) == 0) return platform::kErrorPathNotFound;
+    if (directories_.count(target) != 0) return platform::kErrorAccessDenied;
+    auto block = blocked_.find(target);
+    if (block != blocked_.end()) return block->second;
+    auto existing = files_.find(target);
+    if (existing != files_.end() && (IsLoaded(target) || (existing->second.attributes & kReadOnly) != 0)) {
+        return platform::kErrorAccessDenied;
+    }
+    const File moved = source->second;
+    files_.erase(source);
+    files_[target] = moved;
+    return platform::kErrorSuccess;
+}
+
+std::uint32_t FakePlatform::FolderDriveType(const char* folder) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::FolderDriveType, folder, &error)) return 0;
+    const std::string folded = Fold(folder);
+    for (const auto& root : driveTypes) {
+        const std::string prefix = Fold(root.first);
+        if (folded.compare(0, prefix.size(), prefix) == 0 &&
+            (folded.size() == prefix.size() || folded[prefix.size()] == '\\')) {
+            return root.second;
+        }
+    }
+    return platform::kDriveFixed;
 }
 
 std::uint32_t FakePlatform::FileSize(const char* path, std::uint64_t* size) {
@@ -531,6 +612,24 @@ std::uint32_t FakePlatform::SetDword(platform::KeyHandle key, const char* name, 
     return platform::kErrorSuccess;
 }
 
+std::uint32_t FakePlatform::QueryValue(platform::KeyHandle key, const char* name) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::QueryValue, name, &error)) return error;
+    Key* target = Handle(key);
+    if (target == nullptr) return platform::kErrorInvalidHandle;
+    if (target->deleted) return platform::kErrorKeyDeleted;
+    return target->values.count(Fold(name)) != 0 ? platform::kErrorSuccess : platform::kErrorFileNotFound;
+}
+
+std::uint32_t FakePlatform::DeleteValue(platform::KeyHandle key, const char* name) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::DeleteValue, name, &error)) return error;
+    Key* target = Handle(key);
+    if (target == nullptr) return platform::kErrorInvalidHandle;
+    if (target->deleted) return platform::kErrorKeyDeleted;
+    return target->values.erase(Fold(name)) != 0 ? platform::kErrorSuccess : platform::kErrorFileNotFound;
+}
+
 std::uint32_t FakePlatform::QueryKeyInfo(platform::KeyHandle key, char* classBuffer, std::uint32_t classSize,
                                          std::uint32_t* subKeys) {
     std::uint32_t error = 0;
@@ -596,9 +695,9 @@ std::uint32_t FakePlatform::LocalDate() {
     return today;
 }
 
-void FakePlatform::Note(const char* event) {
+void FakePlatform::Note(const char* event, const char* subject) {
     std::uint32_t error = 0;
-    (void)Intercept(Op::Note, event, &error);
+    (void)Intercept(Op::Note, subject != nullptr ? std::string(event) + " " + subject : std::string(event), &error);
 }
 
 }  // namespace fake

@@ -7,6 +7,12 @@
 // handle to a deleted key answers ERROR_KEY_DELETED; a sub-key name longer than
 // 256 characters is refused; RegEnumKeyEx answers ERROR_MORE_DATA when the
 // name does not fit; REG_SZ data is stored exactly as given.
+//
+// Rules kept from the real file system: CopyFile gives the copy its source's
+// attributes and refuses (access denied) to write over a read-only or hidden
+// file; MoveFileEx and DeleteFile refuse a read-only one; a file loaded as a
+// library cannot be written (sharing violation) nor replaced or deleted
+// (access denied).
 #pragma once
 
 #include <cstdint>
@@ -31,6 +37,10 @@ enum class Op {
     CopyFileOver,
     QueryFile,
     RemoveFile,
+    ClearFileAttributes,
+    CheckReplaceable,
+    MoveFileOver,
+    FolderDriveType,
     FileSize,
     FileDigest,
     ReadFileVersion,
@@ -42,6 +52,8 @@ enum class Op {
     CreateKey,
     SetString,
     SetDword,
+    QueryValue,
+    DeleteValue,
     QueryKeyInfo,
     EnumSubKey,
     DeleteKey,
@@ -99,6 +111,13 @@ public:
     void AddDirectory(const std::string& path);
     void AddFile(const std::string& path, const std::string& content = "data",
                  std::shared_ptr<FakeControl> library = nullptr);
+    // File attributes, as Windows numbers them.
+    static constexpr std::uint32_t kReadOnly = 1, kHidden = 2, kSystem = 4;
+    void SetAttributes(const std::string& path, std::uint32_t attributes);
+    [[nodiscard]] std::uint32_t AttributesOf(const std::string& path) const;
+    // The drive type of every folder under a root (E:, or \\server\share for a
+    // share), by the root; a folder under no root given here is on a fixed drive.
+    std::map<std::string, std::uint32_t> driveTypes;
     // The version resource of the file at `path`; a copy carries it along.
     void SetFileVersion(const std::string& path, const platform::FileVersion& version);
     std::uint32_t today = 20261209;
@@ -145,6 +164,10 @@ public:
     std::uint32_t CopyFileOver(const char* source, const char* destination) override;
     std::uint32_t QueryFile(const char* path) override;
     std::uint32_t RemoveFile(const char* path) override;
+    std::uint32_t ClearFileAttributes(const char* path) override;
+    std::uint32_t CheckReplaceable(const char* path) override;
+    std::uint32_t MoveFileOver(const char* from, const char* to) override;
+    std::uint32_t FolderDriveType(const char* folder) override;
     std::uint32_t FileSize(const char* path, std::uint64_t* size) override;
     std::uint32_t FileDigest(const char* path, std::uint8_t (&digest)[32]) override;
     std::uint32_t ReadFileVersion(const char* path, platform::FileVersion* version) override;
@@ -157,6 +180,8 @@ public:
     std::uint32_t SetString(platform::KeyHandle key, const char* name, const char* text,
                             TextCoding coding) override;
     std::uint32_t SetDword(platform::KeyHandle key, const char* name, std::uint32_t value) override;
+    std::uint32_t QueryValue(platform::KeyHandle key, const char* name) override;
+    std::uint32_t DeleteValue(platform::KeyHandle key, const char* name) override;
     std::uint32_t QueryKeyInfo(platform::KeyHandle key, char* classBuffer, std::uint32_t classSize,
                                std::uint32_t* subKeys) override;
     std::uint32_t EnumSubKey(platform::KeyHandle key, std::uint32_t index, char* name,
@@ -165,7 +190,7 @@ public:
     void CloseKey(platform::KeyHandle key) override;
     void ShowMessage(platform::OwnerWindow owner, const char* text949, const char* caption949) override;
     std::uint32_t LocalDate() override;
-    void Note(const char* event) override;
+    void Note(const char* event, const char* subject) override;
 
     struct Key;
 
@@ -175,6 +200,7 @@ private:
         std::shared_ptr<FakeControl> library;
         bool hasVersion = false;
         platform::FileVersion version = {};
+        std::uint32_t attributes = 0;
     };
     struct Library {
         std::string path;
@@ -193,6 +219,8 @@ private:
     std::uint32_t Lookup(RegRoot root, const std::string& path, bool create, std::shared_ptr<Key>* out);
     std::shared_ptr<Key> Find(RegRoot root, const std::string& path) const;
     Key* Handle(platform::KeyHandle key);
+    // Whether `folded` is a file loaded as a library.
+    [[nodiscard]] bool IsLoaded(const std::string& folded) const;
 
     std::shared_ptr<Key> classesRoot_;
     std::shared_ptr<Key> localMachine_;

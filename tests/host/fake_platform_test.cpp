@@ -110,5 +110,37 @@ TEST(FakeFiles, LoadedImageCannotBeDeletedOrOverwritten) {
     EXPECT_EQ(error, platform::kErrorModNotFound);
 }
 
+// Windows' rules for attributes: a copy takes its source's; CopyFile will not
+// write over a read-only or hidden file, MoveFileEx and DeleteFile not over a
+// read-only one; a loaded library cannot be opened for writing.
+TEST(FakeFiles, ReadOnlyHiddenAndLoadedFilesAreRefusedAsWindowsRefusesThem) {
+    FakePlatform os;
+    os.AddFile("C:\\Pkg\\a", "a");
+    os.SetAttributes("C:\\Pkg\\a", FakePlatform::kReadOnly);
+    ASSERT_EQ(os.CopyFileOver("C:\\Pkg\\a", "C:\\Pkg\\b"), 0u);
+    EXPECT_EQ(os.AttributesOf("C:\\Pkg\\b"), FakePlatform::kReadOnly);
+    EXPECT_EQ(os.CopyFileOver("C:\\Pkg\\a", "C:\\Pkg\\b"), platform::kErrorAccessDenied);
+    EXPECT_EQ(os.MoveFileOver("C:\\Pkg\\a", "C:\\Pkg\\b"), platform::kErrorAccessDenied);
+    EXPECT_EQ(os.RemoveFile("C:\\Pkg\\b"), platform::kErrorAccessDenied);
+    EXPECT_EQ(os.CheckReplaceable("C:\\Pkg\\b"), platform::kErrorAccessDenied);
+    os.SetAttributes("C:\\Pkg\\b", FakePlatform::kHidden);
+    EXPECT_EQ(os.CopyFileOver("C:\\Pkg\\a", "C:\\Pkg\\b"), platform::kErrorAccessDenied);
+    EXPECT_EQ(os.CheckReplaceable("C:\\Pkg\\b"), 0u);
+    EXPECT_EQ(os.ClearFileAttributes("C:\\Pkg\\b"), 0u);
+    EXPECT_EQ(os.CopyFileOver("C:\\Pkg\\a", "C:\\Pkg\\b"), 0u);
+    EXPECT_EQ(os.CheckReplaceable("C:\\Pkg\\missing"), platform::kErrorFileNotFound);
+
+    os.AddFile("C:\\Pkg\\c.ocx", "x", fake::WellBehavedControl());
+    std::uint32_t error = 0;
+    platform::LibraryHandle library = os.LoadLibraryFrom("C:\\Pkg\\c.ocx", &error);
+    EXPECT_EQ(os.CheckReplaceable("C:\\Pkg\\c.ocx"), platform::kErrorSharingViolation);
+    EXPECT_EQ(os.ClearFileAttributes("C:\\Pkg\\b"), 0u);
+    EXPECT_EQ(os.MoveFileOver("C:\\Pkg\\b", "C:\\Pkg\\c.ocx"), platform::kErrorAccessDenied);
+    os.FreeLibraryHandle(library);
+    EXPECT_EQ(os.MoveFileOver("C:\\Pkg\\b", "C:\\Pkg\\c.ocx"), 0u);
+    EXPECT_EQ(os.FileContent("C:\\Pkg\\c.ocx"), "a");
+    EXPECT_FALSE(os.FileExists("C:\\Pkg\\b"));
+}
+
 }  // namespace
 }  // namespace sorvan_test

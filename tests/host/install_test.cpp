@@ -26,17 +26,26 @@ TEST_F(InstallTest, SuccessMovesRecordsAndRegisters) {
     ExpectNothingLeftOpen();
 }
 
-TEST_F(InstallTest, TheControlIsLoadedOnlyAfterAllFourAreInPlaceAndSourcesGoLast) {
+// All four are copied beside their installed files before any is replaced;
+// the control is loaded once all four are in place; the sources go last.
+TEST_F(InstallTest, EveryCopyIsMadeBeforeAnyFileIsReplacedAndSourcesGoLast) {
     ASSERT_EQ(sorvan::InstallComponents(os, TheOwner()), 1);
     std::vector<Op> ops = os.Ops();
     auto lastCopy = std::find(ops.rbegin(), ops.rend(), Op::CopyFileOver).base();
+    auto firstMove = std::find(ops.begin(), ops.end(), Op::MoveFileOver);
+    auto lastMove = std::find(ops.rbegin(), ops.rend(), Op::MoveFileOver).base();
     auto load = std::find(ops.begin(), ops.end(), Op::LoadLibraryFrom);
-    auto firstRemove = std::find(ops.begin(), ops.end(), Op::RemoveFile);
     auto call = std::find(ops.begin(), ops.end(), Op::CallExport);
     EXPECT_EQ(os.CountOf(Op::CopyFileOver), 4);
-    EXPECT_LT(lastCopy, load);
-    EXPECT_LT(call, firstRemove) << "sources are deleted only after the control registered";
-    EXPECT_EQ(os.CountOf(Op::RemoveFile), 4);
+    EXPECT_EQ(os.CountOf(Op::MoveFileOver), 4);
+    EXPECT_LT(lastCopy, firstMove);
+    EXPECT_LT(lastMove, load);
+    for (std::size_t k = 0; k < os.calls.size(); ++k) {
+        if (os.calls[k].op == Op::RemoveFile && os.calls[k].argument.rfind(kPkg, 0) == 0) {
+            EXPECT_GT(ops.begin() + static_cast<std::ptrdiff_t>(k), call) << "a source deleted before registration";
+        }
+    }
+    EXPECT_EQ(ProductState(os).find(".new="), std::string::npos) << "a staged copy was left";
 }
 
 TEST_F(InstallTest, ExistingDestinationAndRecordsAreOverwrittenOthersKept) {
@@ -45,6 +54,8 @@ TEST_F(InstallTest, ExistingDestinationAndRecordsAreOverwrittenOthersKept) {
     os.PutValue(RegRoot::LocalMachine, kFileList, "C:\\other\\file.dll", "");
     ASSERT_EQ(sorvan::InstallComponents(os, TheOwner()), 1);
     EXPECT_EQ(os.FileContent(kSys + "\\SorVan.dll"), "component SorVan.dll");
+    // Only the file that was there was checked before the copies.
+    EXPECT_EQ(os.CountOf(Op::CheckReplaceable), 1);
     fake::Value value;
     ASSERT_TRUE(os.ValueOf(RegRoot::LocalMachine, kFileList, kSys + "\\SorVan.dll", &value));
     EXPECT_EQ(value.data, "");
@@ -62,15 +73,48 @@ TEST_F(InstallTest, RenamedProgramInstallsFromItsOwnFolder) {
     EXPECT_EQ(os.FileContent(kSys + "\\LumeTransfer.ocx"), "control");
 }
 
-struct CopyFailure {
+// A newer package over a working installation, whose SorVanWin32.dll is held
+// or cannot be written when the run starts: the run ends before it copies
+// anything, with the message for that error, and the installation stays
+// exactly as it was, its control never asked to unregister.
+class HeldBeforeTheRunTest : public PackageTest, public ::testing::WithParamInterface<std::uint32_t> {};
+
+TEST_P(HeldBeforeTheRunTest, ChangesNothingAndSaysWhy) {
+    ASSERT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Installed);
+    const std::string before = ProductState(os);
+    PutPackage(kPkg);
+    os.AddFile(kPkg + "\\SorVanWin32.dll", "a newer SorVanWin32.dll");
+    os.BlockDestination(kSys + "\\SorVanWin32.dll", GetParam());
+    os.calls.clear();
+
+    EXPECT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Failed);
+    ASSERT_EQ(os.messages.size(), 1u);
+    EXPECT_EQ(os.messages[0].text, GetParam() == platform::kErrorSharingViolation ? sorvan::kSharingViolationText
+                                                                                  : sorvan::kAccessDeniedText);
+    EXPECT_EQ(os.CountOf(Op::CopyFileOver) + os.CountOf(Op::MoveFileOver) + os.CountOf(Op::LoadLibraryFrom) +
+                  os.CountOf(Op::DeleteKey), 0);
+    EXPECT_EQ(ProductState(os), before);
+    EXPECT_EQ(SourceFilesLeft(), 4);
+    EXPECT_EQ(NotesOf(os), (std::vector<std::string>{"cannot replace " + kSys + "\\SorVanWin32.dll",
+                                                     "nothing was changed"}));
+    EXPECT_EQ(os.ValueNames(RegRoot::LocalMachine, kProduct).size(), 3u);
+    ExpectNothingLeftOpen();
+}
+
+INSTANTIATE_TEST_SUITE_P(Errors, HeldBeforeTheRunTest,
+                         ::testing::Values(platform::kErrorSharingViolation, platform::kErrorAccessDenied));
+
+// A file that becomes held after the check fails its replacement: the message
+// for that error, if any, then the whole installation is rolled back.
+struct ReplaceFailure {
     std::uint32_t error;
     const char* text;  // null: no message
 };
 
-class CopyFailureTest : public PackageTest, public ::testing::WithParamInterface<CopyFailure> {};
+class ReplaceFailureTest : public PackageTest, public ::testing::WithParamInterface<ReplaceFailure> {};
 
-TEST_P(CopyFailureTest, SlotOneFailsMessageThenCompleteRollback) {
-    const CopyFailure failure = GetParam();
+TEST_P(ReplaceFailureTest, SlotOneFailsMessageThenCompleteRollback) {
+    const ReplaceFailure failure = GetParam();
     os.BlockDestination(kSys + "\\SorVan.dll", failure.error);
     EXPECT_EQ(sorvan::InstallComponents(os, TheOwner()), 0);
     if (failure.text == nullptr) {
@@ -86,20 +130,21 @@ TEST_P(CopyFailureTest, SlotOneFailsMessageThenCompleteRollback) {
         EXPECT_EQ(std::find(ops.begin(), shown, Op::LoadLibraryFrom), shown);
         EXPECT_EQ(std::find(ops.begin(), shown, Op::DeleteKey), shown);
     }
-    EXPECT_EQ(os.CountOf(Op::CopyFileOver), 2) << "later slots are not attempted";
-    // The control was loaded for its DllUnregisterServer, then deleted.
+    EXPECT_EQ(os.CountOf(Op::MoveFileOver), 2) << "later slots are not attempted";
+    // The control was in place for its DllUnregisterServer, then deleted.
     EXPECT_EQ(os.CountOf(Op::LoadLibraryFrom), 1);
     EXPECT_EQ(os.CountOf(Op::CallExport), 1);
     ExpectRolledBack();
+    EXPECT_EQ(ProductState(os), "");
     ExpectNothingLeftOpen();
 }
 
-INSTANTIATE_TEST_SUITE_P(Errors, CopyFailureTest,
-                         ::testing::Values(CopyFailure{platform::kErrorSharingViolation, sorvan::kSharingViolationText},
-                                           CopyFailure{platform::kErrorAccessDenied, sorvan::kAccessDeniedText},
-                                           CopyFailure{platform::kErrorFileNotFound, nullptr},
-                                           CopyFailure{112 /* ERROR_DISK_FULL */, nullptr}),
-                         [](const ::testing::TestParamInfo<CopyFailure>& param) {
+INSTANTIATE_TEST_SUITE_P(Errors, ReplaceFailureTest,
+                         ::testing::Values(ReplaceFailure{platform::kErrorSharingViolation, sorvan::kSharingViolationText},
+                                           ReplaceFailure{platform::kErrorAccessDenied, sorvan::kAccessDeniedText},
+                                           ReplaceFailure{platform::kErrorFileNotFound, nullptr},
+                                           ReplaceFailure{112 /* ERROR_DISK_FULL */, nullptr}),
+                         [](const ::testing::TestParamInfo<ReplaceFailure>& param) {
                              return "Error" + std::to_string(param.param.error);
                          });
 
@@ -108,9 +153,7 @@ INSTANTIATE_TEST_SUITE_P(Errors, CopyFailureTest,
 // product key stays.
 TEST_F(InstallTest, MissingSourceFailsSilentlyAndKeepsTheRest) {
     ASSERT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Installed);
-    PutPackage(kPkg);
-    os.RemoveFile((kPkg + "\\SorVanWin32.dll").c_str());
-    os.calls.clear();
+    for (int i = 0; i < 3; ++i) os.AddFile(kPkg + "\\" + kNames[i], std::string("newer ") + kNames[i], control);
     EXPECT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Failed);
     EXPECT_TRUE(os.messages.empty());
     EXPECT_EQ(InstalledFiles(), 0);
@@ -173,30 +216,23 @@ TEST_F(InstallTest, ControlWithoutUnregisterHasItsClassKeyTreeRemoved) {
     ExpectNothingLeftOpen();
 }
 
-TEST_F(InstallTest, NoSourceDirectoryMeansASilentFailedCopy) {
-    for (const std::string& modulePath : {std::string("SORVanActiveXSetup.exe"), "C:\\" + std::string(1100, 'p')}) {
+// A program that cannot tell the folder it runs from, or whose components'
+// paths would not fit, has nothing to install from: it changes nothing, an
+// earlier installation included.
+TEST_F(InstallTest, NoSourceDirectoryChangesNothing) {
+    const std::string deep = "C:\\" + std::string(1001, 'q');  // the uninstaller's 19 characters do not fit
+    for (const std::string& modulePath :
+         {std::string("SORVanActiveXSetup.exe"), "C:\\" + std::string(1100, 'p'), deep + "\\s.exe"}) {
         FakePlatform fresh;
         fresh.modulePath = modulePath;
+        sorvan_test::PutPackage(fresh, deep, control);
         fresh.AddFile(kSys + "\\SorVan.dll", "from an earlier installation");
         EXPECT_EQ(sorvan::InstallComponents(fresh, TheOwner()), 0);
-        EXPECT_EQ(fresh.CountOf(Op::CopyFileOver), 0);
+        EXPECT_EQ(fresh.CountOf(Op::CopyFileOver) + fresh.CountOf(Op::RemoveFile) + fresh.CountOf(Op::DeleteKey), 0);
         EXPECT_TRUE(fresh.messages.empty());
-        EXPECT_FALSE(fresh.FileExists(kSys + "\\SorVan.dll")) << "the rollback still runs";
+        EXPECT_TRUE(fresh.FileExists(kSys + "\\SorVan.dll"));
         EXPECT_EQ(fresh.OpenKeyHandles(), 0u);
     }
-}
-
-TEST_F(InstallTest, PathsThatWouldNotFitAreAFailedCopyWithoutMessage) {
-    // A short program name in a source directory of 1004 characters: the
-    // first three components' paths fit, the uninstaller's 19 characters do not.
-    const std::string deep = "C:\\" + std::string(1001, 'q');
-    os.modulePath = deep + "\\s.exe";
-    PutPackage(deep);
-    EXPECT_EQ(sorvan::InstallComponents(os, TheOwner()), 0);
-    EXPECT_EQ(os.CountOf(Op::CopyFileOver), 3);
-    EXPECT_TRUE(os.messages.empty());
-    EXPECT_EQ(SourceFilesLeft(deep), 4);
-    ExpectNothingLeftOpen();
 }
 
 TEST_F(InstallTest, FailedRecordDoesNotStopTheInstallation) {
@@ -217,49 +253,146 @@ TEST_F(InstallTest, LoadFailureRollsBackSilently) {
     ExpectNothingLeftOpen();
 }
 
-// A program that carries digests installs only what it was made with: each
-// copy is read back from the system folder before anything can load it.
-// A component replaced in the package folder, or one whose copy cannot be
-// read back, is a failed copy without a message; the rollback then loads
-// nothing, not even a control that passed, since it would load its
-// companions, and an earlier registration goes with its class key.
-TEST_F(InstallTest, CopiesThatDifferFromTheDigestsAreNeverLoaded) {
-    const sorvan::ComponentDigests digests = DigestsOf(os);
-    EXPECT_EQ(sorvan::RunSetup(os, TheOwner(), &digests), sorvan::SetupOutcome::Installed);
-    std::vector<std::string> checked;
-    for (const fake::Call& call : os.calls) {
-        if (call.op == Op::FileDigest) checked.push_back(call.argument);
-    }
-    EXPECT_EQ(checked, (std::vector<std::string>{kSys + "\\LumeTransfer.ocx", kSys + "\\SorVan.dll",
-                                                 kSys + "\\SorVanWin32.dll", kSys + "\\SorVanUninstall.exe"}));
+// A release's program installs only the components it was made with. Over a
+// working installation, each component's staged copy in turn is made to
+// fail: it cannot be made, it differs from its digest by one byte, or it
+// cannot be read back. Nothing of the package is loaded, no message is shown,
+// and the installation stays exactly as it was, with no staged copy left.
+TEST_F(InstallTest, StagedCopyThatFailsOrDiffersChangesNothing) {
+    enum class Failure { Copy, Differs, Unreadable };
+    for (int slot = 0; slot < 4; ++slot) {
+        for (Failure failure : {Failure::Copy, Failure::Differs, Failure::Unreadable}) {
+            SCOPED_TRACE(std::string(kNames[slot]) + " failing its stage " + std::to_string(static_cast<int>(failure)));
+            FakePlatform fresh;
+            sorvan_test::PutPackage(fresh, kPkg, control);
+            ASSERT_EQ(sorvan::RunSetup(fresh, TheOwner()), sorvan::SetupOutcome::Installed);
+            const std::string before = ProductState(fresh);
+            for (int i = 0; i < 4; ++i) fresh.AddFile(kPkg + "\\" + kNames[i], std::string("v2 ") + kNames[i], control);
+            const sorvan::ComponentDigests made = DigestsOf(fresh);
+            const std::string source = kPkg + "\\" + kNames[slot];
+            const std::string staged = kSys + "\\" + kNames[slot] + ".new";
+            if (failure == Failure::Copy) fresh.FailCallsOn(Op::CopyFileOver, source + " -> " + staged, 112);
+            if (failure == Failure::Differs) fresh.AddFile(source, "v2 " + std::string(kNames[slot]) + "!", control);
+            if (failure == Failure::Unreadable) fresh.FailCallsOn(Op::FileDigest, staged, platform::kErrorAccessDenied);
+            fresh.calls.clear();
 
-    struct Tampering {
-        const char* name;
-        std::string content;  // empty: the copy cannot be read back
-    };
-    for (const Tampering& tampering : {Tampering{"LumeTransfer.ocx", "another control"},
-                                       Tampering{"SorVanWin32.dll", "component SorVanWin32.dlL"},
-                                       Tampering{"SorVanUninstall.exe", ""}}) {
-        SCOPED_TRACE(tampering.name);
+            EXPECT_EQ(sorvan::RunSetup(fresh, TheOwner(), &made), sorvan::SetupOutcome::Failed);
+            EXPECT_EQ(fresh.CountOf(Op::LoadLibraryFrom) + fresh.CountOf(Op::MoveFileOver), 0);
+            EXPECT_TRUE(fresh.messages.empty());
+            EXPECT_EQ(ProductState(fresh), before);
+            EXPECT_EQ(ComponentsIn(fresh, kPkg), 4);
+            const std::vector<std::string> notes = NotesOf(fresh);
+            ASSERT_FALSE(notes.empty());
+            EXPECT_EQ(notes.back(), "nothing was changed");
+            if (failure != Failure::Copy) {
+                EXPECT_NE(notes.front().find(source), std::string::npos) << "the component is named";
+            }
+        }
+    }
+}
+
+// What a start finds in the folder that a successful run on a local drive
+// left: nothing to do when the folder is emptied or holds only components
+// the same as installed, each run saying so and writing the entry again (an
+// earlier run may have been stopped before it). One that differs makes it a
+// new, incomplete package, rolled back as ever; one that cannot be read
+// changes nothing.
+TEST_F(InstallTest, FolderAnEarlierRunLeftChangesNothing) {
+    ASSERT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Installed);
+    const std::string installed = ProductState(os);
+    os.EraseKey(RegRoot::LocalMachine, kUninstall);
+    os.calls.clear();
+    EXPECT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Installed);
+    EXPECT_EQ(ProductState(os), installed);
+    EXPECT_EQ(NotesOf(os), std::vector<std::string>{"already installed, nothing to do"});
+    EXPECT_EQ(os.CountOf(Op::CopyFileOver) + os.CountOf(Op::LoadLibraryFrom) + os.CountOf(Op::DeleteKey), 0);
+
+    os.AddFile(kPkg + "\\SorVan.dll", "component SorVan.dll");
+    EXPECT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Installed);
+    EXPECT_EQ(ProductState(os), installed);
+    EXPECT_EQ(SourceFilesLeft(), 1);
+
+    os.AddFile(kPkg + "\\SorVan.dll", "a newer SorVan.dll");
+    EXPECT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Failed);
+    EXPECT_EQ(ProductState(os), "");
+    EXPECT_EQ(SourceFilesLeft(), 1);
+    ExpectNothingLeftOpen();
+
+    // A component missing from the folder must be installed and listed too;
+    // one in the folder that cannot be read to compare changes nothing.
+    for (const std::string lost : {"installed file", "listing", "readable component"}) {
         FakePlatform fresh;
         sorvan_test::PutPackage(fresh, kPkg, control);
-        const sorvan::ComponentDigests made = DigestsOf(fresh);
-        // An earlier installation's registration.
-        fresh.PutValue(RegRoot::ClassesRoot, kClassKey + "\\InprocServer32", "", kSys + "\\LumeTransfer.ocx");
-        if (tampering.content.empty()) {
-            fresh.FailCallsOn(Op::FileDigest, kSys + "\\" + tampering.name, platform::kErrorAccessDenied);
-        } else {
-            fresh.AddFile(kPkg + "\\" + tampering.name, tampering.content, control);
-        }
-        EXPECT_EQ(sorvan::RunSetup(fresh, TheOwner(), &made), sorvan::SetupOutcome::Failed);
-        EXPECT_EQ(fresh.CountOf(Op::LoadLibraryFrom), 0);
-        EXPECT_TRUE(fresh.messages.empty());
-        EXPECT_EQ(ComponentsIn(fresh, kSys), 0);
-        EXPECT_EQ(ComponentsIn(fresh, kPkg), 4);
-        EXPECT_FALSE(fresh.KeyExists(RegRoot::ClassesRoot, kClassKey));
-        EXPECT_FALSE(fresh.KeyExists(RegRoot::LocalMachine, kDistributionUnit));
-        EXPECT_EQ(fresh.OpenKeyHandles(), 0u);
+        ASSERT_EQ(sorvan::RunSetup(fresh, TheOwner()), sorvan::SetupOutcome::Installed);
+        fresh.AddFile(kPkg + "\\SorVan.dll", "component SorVan.dll");
+        if (lost == "listing") fresh.EraseKey(RegRoot::LocalMachine, kFileList);
+        if (lost == "installed file") (void)fresh.RemoveFile((kSys + "\\SorVanWin32.dll").c_str());
+        if (lost == "readable component") fresh.FailCallsOn(Op::FileDigest, kPkg + "\\SorVan.dll", 1117);
+        EXPECT_EQ(sorvan::RunSetup(fresh, TheOwner()), sorvan::SetupOutcome::Failed) << lost;
+        EXPECT_EQ(ComponentsIn(fresh, kSys), lost == "readable component" ? 4 : 0) << lost;
     }
+    // An empty folder on a machine without the product is a failure.
+    FakePlatform empty;
+    EXPECT_EQ(sorvan::RunSetup(empty, TheOwner()), sorvan::SetupOutcome::Failed);
+    EXPECT_EQ(NotesOf(empty), (std::vector<std::string>{"the folder holds none of the components",
+                                                       "nothing was changed"}));
+}
+
+// The components leave only a folder on a local fixed drive (or one whose
+// drive cannot be told); on a removable, optical or network drive, by letter
+// or by UNC path, they stay, and the same package installs again.
+TEST_F(InstallTest, ComponentsStayOnRemovableOpticalAndNetworkDrives) {
+    struct Drive {
+        std::string folder;
+        std::uint32_t type;  // 0: the query fails
+        bool kept;
+    };
+    for (const Drive& drive : {Drive{"E:\\SORVan", platform::kDriveRemovable, true},
+                               Drive{"E:\\SORVan", platform::kDriveCdRom, true},
+                               Drive{"Z:\\SORVan", platform::kDriveRemote, true},
+                               Drive{"\\\\server\\share\\SORVan", platform::kDriveRemote, true},
+                               Drive{"E:\\SORVan", platform::kDriveFixed, false},
+                               Drive{"E:\\SORVan", 6 /* DRIVE_RAMDISK */, false},
+                               Drive{"E:\\SORVan", 0, false}}) {
+        SCOPED_TRACE(drive.folder + " on a drive of type " + std::to_string(drive.type));
+        FakePlatform fresh;
+        fresh.modulePath = drive.folder + "\\SORVanActiveXSetup.exe";
+        const std::string root = drive.folder.substr(0, drive.folder.rfind('\\'));
+        fresh.driveTypes[root] = drive.type;
+        if (drive.type == 0) fresh.FailCallsOn(Op::FolderDriveType, drive.folder, platform::kErrorAccessDenied);
+        sorvan_test::PutPackage(fresh, drive.folder, control);
+        const std::string package = ProductState(fresh);
+        ASSERT_EQ(sorvan::RunSetup(fresh, TheOwner()), sorvan::SetupOutcome::Installed);
+        EXPECT_EQ(ComponentsIn(fresh, drive.folder), drive.kept ? 4 : 0);
+        if (!drive.kept) continue;
+        EXPECT_EQ(fresh.FileContent(drive.folder + "\\SorVan.dll"), "component SorVan.dll");
+        fresh.calls.clear();
+        ASSERT_EQ(sorvan::RunSetup(fresh, TheOwner()), sorvan::SetupOutcome::Installed);
+        EXPECT_EQ(fresh.CountOf(Op::MoveFileOver), 4) << "installed again";
+        EXPECT_EQ(ComponentsIn(fresh, drive.folder), 4);
+    }
+}
+
+// Windows refuses to replace or delete a read-only file and to copy over a
+// hidden one, and a copy takes its source's attributes. Installed files carry
+// none of them, and an earlier installation's that do are replaced. A source
+// that cannot be deleted after a success is named and left; the run succeeds.
+TEST_F(InstallTest, ReadOnlyAndHiddenFilesAreInstalledPlainAndReplaced) {
+    for (const char* name : kNames) os.SetAttributes(kPkg + "\\" + name, FakePlatform::kReadOnly);
+    os.SetAttributes(kPkg + "\\SorVan.dll", FakePlatform::kReadOnly | FakePlatform::kHidden | FakePlatform::kSystem);
+    ASSERT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Installed);
+    for (const char* name : kNames) EXPECT_EQ(os.AttributesOf(kSys + "\\" + name), 0u) << name;
+    EXPECT_EQ(SourceFilesLeft(), 4);
+    EXPECT_EQ(NotesOf(os).back(), "left in the package folder: " + kPkg + "\\SorVanUninstall.exe");
+
+    os.SetAttributes(kSys + "\\LumeTransfer.ocx", FakePlatform::kReadOnly);
+    os.SetAttributes(kSys + "\\SorVan.dll", FakePlatform::kHidden);
+    for (const char* name : kNames) os.AddFile(kPkg + "\\" + name, std::string("v2 ") + name, control);
+    ASSERT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Installed);
+    EXPECT_TRUE(os.messages.empty());
+    for (const char* name : kNames) EXPECT_EQ(os.FileContent(kSys + "\\" + name), std::string("v2 ") + name);
+    EXPECT_EQ(os.AttributesOf(kSys + "\\LumeTransfer.ocx") | os.AttributesOf(kSys + "\\SorVan.dll"), 0u);
+    ExpectNothingLeftOpen();
 }
 
 }  // namespace

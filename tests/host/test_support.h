@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "engine/setup_engine.h"
 #include "tests/fake/fake_platform.h"
@@ -42,6 +43,37 @@ inline int ComponentsIn(const FakePlatform& os, const std::string& dir) {
     int count = 0;
     for (const char* name : kNames) count += os.FileExists(dir + "\\" + name) ? 1 : 0;
     return count;
+}
+
+// Everything of the product a run may change, as one text: the installed
+// files with their bytes and attributes, every staged copy, the control's
+// class key, and the values of the distribution unit and the entry.
+inline std::string ProductState(const FakePlatform& os) {
+    std::string state;
+    for (const char* name : kNames) {
+        for (const std::string& path : {kSys + "\\" + name, kSys + "\\" + name + ".new"}) {
+            if (!os.FileExists(path)) continue;
+            state += path + "=" + os.FileContent(path) + "/" + std::to_string(os.AttributesOf(path)) + "\n";
+        }
+    }
+    state += os.KeyExists(RegRoot::ClassesRoot, kClassKey) ? "class key\n" : "";
+    for (const std::string& key : {kFileList, kUninstall}) {
+        for (const std::string& name : os.ValueNames(RegRoot::LocalMachine, key)) {
+            fake::Value value;
+            (void)os.ValueOf(RegRoot::LocalMachine, key, name, &value);
+            state += key + "\\" + name + "=" + value.data + std::to_string(value.dword) + "\n";
+        }
+    }
+    return state;
+}
+
+// The notes the run made for its log, in order.
+inline std::vector<std::string> NotesOf(const FakePlatform& os) {
+    std::vector<std::string> notes;
+    for (const fake::Call& call : os.calls) {
+        if (call.op == Op::Note) notes.push_back(call.argument);
+    }
+    return notes;
 }
 
 class PackageTest : public ::testing::Test {

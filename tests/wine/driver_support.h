@@ -182,6 +182,59 @@ inline DWORD ReadDword(RegRoot root, const std::string& path, const char* name) 
     return value;
 }
 
+// Every value under root\path and its sub-keys, with its type and bytes, as
+// text; "<none>" where the key is not there.
+inline std::string KeyDump(HKEY root, const std::string& path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return "<none> " + path + "\n";
+    std::string dump = "[" + path + "]\n";
+    for (DWORD i = 0;; ++i) {
+        char name[512];
+        DWORD nameSize = sizeof name;
+        BYTE data[2048];
+        DWORD size = sizeof data;
+        DWORD type = 0;
+        if (RegEnumValueA(key, i, name, &nameSize, nullptr, &type, data, &size) != ERROR_SUCCESS) break;
+        dump += std::string(name) + ":" + std::to_string(type) + "=" +
+                std::string(reinterpret_cast<const char*>(data), size) + "\n";
+    }
+    for (DWORD i = 0;; ++i) {
+        char name[512];
+        DWORD nameSize = sizeof name;
+        if (RegEnumKeyExA(key, i, name, &nameSize, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        dump += KeyDump(root, path + "\\" + name);
+    }
+    RegCloseKey(key);
+    return dump;
+}
+
+// Everything of the product on the machine: the installed files byte for
+// byte with their attributes, any staged copy, and every key and value of the
+// distribution unit, the control's class, the entry and the product key.
+inline std::string ProductSnapshot() {
+    std::string snapshot;
+    for (const char* name : kNames) {
+        const std::string path = SystemPath(name);
+        snapshot += path + (FileExists(path) ? "=" + ReadWholeFile(path) : " <none>") + " " +
+                    std::to_string(GetFileAttributesA(path.c_str())) + "\n";
+        if (FileExists(path + ".new")) snapshot += "a staged copy " + path + ".new\n";
+    }
+    return snapshot + KeyDump(HKEY_LOCAL_MACHINE, sorvan::kDistributionUnitKey) +
+           KeyDump(HKEY_CLASSES_ROOT, sorvan::kControlClassKey) + KeyDump(HKEY_LOCAL_MACHINE, sorvan::kUninstallKey) +
+           KeyDump(HKEY_LOCAL_MACHINE, sorvan::kProductKey);
+}
+
+inline void ExpectUnchanged(int line, const std::string& before) {
+    const std::string after = ProductSnapshot();
+    if (after == before) return;
+    std::size_t at = 0;
+    while (at < before.size() && at < after.size() && before[at] == after[at]) ++at;
+    const std::size_t from = at < 80 ? 0 : at - 80;
+    Fail(line, "the installation changed; before: ..." + before.substr(from, 200) + "\n    after: ..." +
+                   after.substr(from, 200));
+}
+#define EXPECT_UNCHANGED(before) ExpectUnchanged(__LINE__, before)
+
 // How often the stand-in control counted a call: 0 before its first.
 inline DWORD CallCount(const char* name) {
     const DWORD count = ReadDword(RegRoot::LocalMachine, kTestKey, name);
@@ -367,8 +420,10 @@ inline void DeleteTree(HKEY root, const char* path) {
 inline void Reset(const char* controlFixture) {
     g_os.modulePath = std::string(kPackage) + "\\SORVanActiveXSetup.exe";
     for (const char* name : kNames) {
-        SetFileAttributesA(SystemPath(name).c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileA(SystemPath(name).c_str());
+        for (const std::string& path : {SystemPath(name), SystemPath(name) + ".new", PackagePath(name)}) {
+            SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileA(path.c_str());
+        }
         RemoveDirectoryA(SystemPath(name).c_str());
     }
     DeleteTree(HKEY_LOCAL_MACHINE, sorvan::kDistributionUnitKey);

@@ -195,23 +195,54 @@ void ProgramSuccess() {
     // A new log: UTF-8 with its byte-order mark, from the start to exit 0.
     CHECK_EQ(ReadWholeFile(LogPath()).rfind("\xEF\xBB\xBF", 0), 0);
     EXPECT_LOG("] start " + PackagePath("SORVanActiveXSetup.exe") + " version 1.0.0.1; Windows ",
-               "; elevated ", "; window station visible\r\n",
-               "copy " + PackagePath("LumeTransfer.ocx") + " -> " + SystemPath("LumeTransfer.ocx") + ": ok\r\n",
-               "DllRegisterServer: 0x00000000\r\n", "delete " + PackagePath("SorVanUninstall.exe") + ": ok\r\n",
+               "; elevated ", "; window station visible; command line \"" + PackagePath("SORVanActiveXSetup.exe") +
+                   "\"\r\n",
+               "copy " + PackagePath("LumeTransfer.ocx") + " -> " + SystemPath("LumeTransfer.ocx") + ".new: ok\r\n",
+               "replace " + SystemPath("SorVanUninstall.exe") + ": ok\r\n", "DllRegisterServer: 0x00000000\r\n",
+               "] moved: local drive\r\n", "delete " + PackagePath("SorVanUninstall.exe") + ": ok\r\n",
                "set \"DisplayVersion\" = \"2.1.0.7\": ok\r\n", "] exit 0: installed\r\n");
 }
 
-// A destination held open without sharing, as a running browser holds the
-// loaded control: the user is told, by a box the setup dialog owns, and the
-// installation is rolled back.
-void ProgramSharingViolation() {
-    Reset("control_good.dll");
-    const std::string program = PlaceProgram("SORVanActiveXSetup.exe");
-    HANDLE held = HoldOpen(SystemPath("SorVan.dll"));
-    DWORD process = 0;
-    CHECK_EQ(RunProgram(__LINE__, program, &process), sorvan::kExitInstallFailure);
-    LetGo(held, SystemPath("SorVan.dll"));
+// A process that keeps a library loaded, as a browser keeps the control.
+struct LoadedElsewhere {
+    HANDLE take = CreateEventA(nullptr, TRUE, FALSE, "SORVanTestHolderTake");
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, "SORVanTestHolderReady");
+    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, "SORVanTestHolderRelease");
+    HANDLE process = nullptr;
 
+    // Returns once `path` is loaded in the other process.
+    explicit LoadedElsewhere(const std::string& path) {
+        DWORD id = 0;
+        process = StartProgram(__LINE__, Widen(g_here + "\\holder.exe"), &id, L"\"" + Widen(path) + L"\" load");
+        SetEvent(take);
+        CHECK_EQ(WaitForSingleObject(ready, 400000), WAIT_OBJECT_0);
+    }
+    ~LoadedElsewhere() { LetGo(); }
+    void LetGo() {
+        SetEvent(release);
+        if (process != nullptr) CHECK_EQ(FinishProgram(__LINE__, process), 0);
+        process = nullptr;
+    }
+};
+
+// The upgrade that meets an open browser: a newer package while another
+// process has the installed control loaded. The setup finds the control held
+// before it changes anything, says so in a box its own dialog owns, and the
+// working installation stays exactly as it was, its control never asked to
+// unregister; the package keeps its components. Once the browser lets go,
+// the same package installs.
+void ProgramUpgradeWhileTheControlIsLoaded() {
+    Reset("control_good.dll");
+    DWORD process = 0;
+    CHECK_EQ(RunProgram(__LINE__, PlaceProgram("SORVanActiveXSetup.exe"), &process), 0);
+    const std::string installed = ProductSnapshot();
+    // The newer package: another build of the control, other companions.
+    CHECK(CopyFileA((g_here + "\\control_com.dll").c_str(), PackagePath(kNames[0]).c_str(), FALSE));
+    for (int i = 1; i < 4; ++i) WriteWholeFile(PackagePath(kNames[i]), std::string("version 2 of ") + kNames[i]);
+    const std::string program = PlaceProgram("SORVanActiveXSetup.exe");
+
+    LoadedElsewhere browser(SystemPath("LumeTransfer.ocx"));
+    CHECK_EQ(RunProgram(__LINE__, program, &process), sorvan::kExitInstallFailure);
     const std::vector<SeenBox> seen = TakeSeen();
     CHECK_EQ(seen.size(), 1);
     if (seen.size() == 1) {
@@ -224,24 +255,29 @@ void ProgramSharingViolation() {
         CHECK_EQ(box.ownerProcess, process);
     }
     ExpectNoWindowLeft(__LINE__);
-    EXPECT_ROLLED_BACK();
-    CHECK(!KeyExists(RegRoot::LocalMachine, sorvan::kUninstallKey));
-    EXPECT_PRODUCT_KEY();
-    CHECK_EQ(CallCount("UnregisterCalls"), 1);
-    // Which file, which error, the message, every step undone, and 1603.
-    EXPECT_LOG("copy " + PackagePath("SorVan.dll") + " -> " + SystemPath("SorVan.dll") +
-                   ": 32 ERROR_SHARING_VIOLATION\r\n",
-               "message shown: 휴대폰 인증서 서비스 설치를 실패하였습니다.  익스플로러를", "] rollback\r\n",
-               "DllUnregisterServer: 0x00000000\r\n", "delete " + SystemPath("LumeTransfer.ocx") + ": ok\r\n",
-               "delete " + SystemPath("SorVan.dll") + ": 32 ERROR_SHARING_VIOLATION\r\n",
-               std::string("delete key HKLM\\") + sorvan::kFileListKey + ": ok\r\n",
+    EXPECT_UNCHANGED(installed);
+    CHECK_EQ(CallCount("UnregisterCalls"), 0);
+    CHECK_EQ(CountFiles(false), 4);
+    // Which file, which error, the message, and that nothing was changed.
+    EXPECT_LOG("open for writing " + SystemPath("LumeTransfer.ocx") + ": 32 ERROR_SHARING_VIOLATION\r\n",
+               "message shown: 휴대폰 인증서 서비스 설치를 실패하였습니다.  익스플로러를",
+               "] cannot replace " + SystemPath("LumeTransfer.ocx") + "\r\n", "] nothing was changed\r\n",
                "] exit 1603 ERROR_INSTALL_FAILURE: not installed\r\n");
+
+    browser.LetGo();
+    CHECK_EQ(RunProgram(__LINE__, program, &process), 0);
+    EXPECT_NO_BOX();
+    EXPECT_INSTALLED();
+    CHECK(ReadWholeFile(SystemPath(kNames[2])) == std::string("version 2 of ") + kNames[2]);
 }
 
 // A browser saves a second download as "SORVanActiveXSetup (1).exe": it
-// installs from its own folder. Started again from the emptied folder, it
-// finds nothing to install and leaves the installation whole; it still
-// writes the product key.
+// installs from its own folder. Started again from the folder it emptied, it
+// finds the installation in place: nothing to do, exit 0, and the entry and
+// the product key written again, whatever became of them. With a component
+// put back as it was, the same; with one that differs, the folder is an
+// incomplete package and the installation is rolled back. From an empty
+// folder on a machine without the product, the run fails.
 void ProgramRenamedThenAgain() {
     Reset("control_good.dll");
     const std::string program = PlaceProgram("SORVanActiveXSetup (1).exe");
@@ -250,14 +286,34 @@ void ProgramRenamedThenAgain() {
     EXPECT_NO_BOX();
     EXPECT_INSTALLED();
     EXPECT_PRODUCT_KEY();
+    const std::string installed = ProductSnapshot();
 
     DeleteTree(HKEY_LOCAL_MACHINE, sorvan::kProductKey);
-    CHECK_EQ(RunProgram(__LINE__, program, &process), sorvan::kExitInstallFailure);
+    DeleteTree(HKEY_LOCAL_MACHINE, sorvan::kUninstallKey);
+    CHECK_EQ(RunProgram(__LINE__, program, &process), 0);
     EXPECT_NO_BOX();
     ExpectNoWindowLeft(__LINE__);
-    EXPECT_INSTALLED();
+    EXPECT_UNCHANGED(installed);
+    EXPECT_LOG("] already installed, nothing to do\r\n", "] exit 0: installed\r\n");
+
+    WriteWholeFile(PackagePath(kNames[1]), std::string("SORVan test component ") + kNames[1]);
+    CHECK_EQ(RunProgram(__LINE__, program, &process), 0);
+    EXPECT_UNCHANGED(installed);
+    CHECK(FileExists(PackagePath(kNames[1])));
     CHECK_EQ(CallCount("RegisterCalls"), 1);
     CHECK_EQ(CallCount("UnregisterCalls"), 0);
+
+    WriteWholeFile(PackagePath(kNames[1]), "a newer SorVan.dll");
+    CHECK_EQ(RunProgram(__LINE__, program, &process), sorvan::kExitInstallFailure);
+    CHECK_EQ(CountFiles(true), 0);
+    CHECK(!KeyExists(RegRoot::LocalMachine, sorvan::kDistributionUnitKey));
+    CHECK(!KeyExists(RegRoot::LocalMachine, sorvan::kUninstallKey));
+    CHECK_EQ(CallCount("UnregisterCalls"), 1);
+
+    DeleteFileA(PackagePath(kNames[1]).c_str());
+    CHECK_EQ(RunProgram(__LINE__, program, &process), sorvan::kExitInstallFailure);
+    EXPECT_LOG("] the folder holds none of the components\r\n", "] exit 1603 ");
+    EXPECT_NO_BOX();
     EXPECT_PRODUCT_KEY();
     CHECK(FileExists(program));
 }
@@ -295,11 +351,11 @@ void ProgramSecondStartWhileTheFirstRuns() {
     DWORD firstId = 0;
     HANDLE firstProcess = StartProgram(__LINE__, Widen(first), &firstId);
     CHECK(WaitForBox(600000));
-    const int installedBefore = CountFiles(true);  // the control, and the held file
+    const int installedBefore = CountFiles(true);  // the held file
     DWORD secondId = 0;
     CHECK_EQ(RunProgram(__LINE__, second, &secondId), ERROR_INSTALL_ALREADY_RUNNING);
     CHECK_EQ(CountFiles(true), installedBefore);
-    CHECK_EQ(ValueCount(RegRoot::LocalMachine, sorvan::kFileListKey), 1);
+    CHECK_EQ(ValueCount(RegRoot::LocalMachine, sorvan::kFileListKey), 0);
     ExpectSecondPackageWhole(__LINE__, second);
     // The refused start is logged, and its exit, while the first holds the log.
     const std::string secondTag = "[" + std::to_string(secondId) + "] ";
@@ -337,9 +393,9 @@ void ProgramSecondStartWhileTheFirstRuns() {
 }
 
 // People double-click twice. Pairs of starts from one folder at once: one
-// installs, the other finds it running (1618) or, once it has finished, an
-// emptied folder (1603); never a success over an incomplete installation,
-// never a component gone from both folders.
+// installs, the other finds it running (1618) or, once it has finished, the
+// installation in place and nothing to do (0); never an incomplete
+// installation, never a component gone from both folders.
 void ProgramStartedTwiceAtOnce() {
     constexpr int kPairs = 3;
     int overlapped = 0;
@@ -361,7 +417,7 @@ void ProgramStartedTwiceAtOnce() {
         const DWORD second = FinishProgram(__LINE__, b);
         const DWORD other = first == 0 ? second : first;
         CHECK(first == 0 || second == 0);
-        CHECK(other == ERROR_INSTALL_ALREADY_RUNNING || other == sorvan::kExitInstallFailure);
+        CHECK(other == ERROR_INSTALL_ALREADY_RUNNING || other == 0);
         overlapped += other == ERROR_INSTALL_ALREADY_RUNNING ? 1 : 0;
         EXPECT_INSTALLED();
         EXPECT_NO_BOX();
@@ -381,7 +437,7 @@ void ProgramWhereNoOneSees() {
     EXPECT_NO_BOX();
     EXPECT_ROLLED_BACK();
     EXPECT_PRODUCT_KEY();
-    EXPECT_LOG("; window station hidden\r\n", ": 32 ERROR_SHARING_VIOLATION\r\n",
+    EXPECT_LOG("; window station hidden; command line ", ": 32 ERROR_SHARING_VIOLATION\r\n",
                "message skipped, no one sees this window station: 휴대폰", "] exit 1603 ");
 
     Reset("control_good.dll");
@@ -642,14 +698,14 @@ void ShellDialog() {
     EXPECT_NO_BOX();
 }
 
-// A release's program installs only the components it was made with: the
-// release installs from its own folder; a control replaced by a library
-// whose loading leaves a mark, or a companion with one byte changed, is a
-// failed installation with nothing installed and the planted code never run.
+// A release's program installs only the components it was made with. Over a
+// working installation of the release, a control replaced by a library whose
+// loading leaves a mark, or a companion with one byte changed, changes
+// nothing: the installation stays exactly as it was, the planted code never
+// runs, and no staged copy is left. The log names the component.
 void ReleaseRunsOnlyItsOwnComponents() {
     const std::string mark = "C:\\sorvan-test\\mark";
     const auto runRelease = [&](int line, const char* replaced, const std::string& content) {
-        Reset(nullptr);
         DeleteFileA(mark.c_str());
         for (const char* name : {"SORVanActiveXSetup.exe", kNames[0], kNames[1], kNames[2], kNames[3]}) {
             CHECK(CopyFileA(ReleasePath((std::string("SORVan\\") + name).c_str()).c_str(), PackagePath(name).c_str(),
@@ -662,23 +718,102 @@ void ReleaseRunsOnlyItsOwnComponents() {
         return status;
     };
     if (!HaveRelease()) return;
+    Reset(nullptr);
     CHECK_EQ(runRelease(__LINE__, nullptr, ""), 0);
     EXPECT_INSTALLED();
+    const std::string installed = ProductSnapshot();
 
     CHECK_EQ(runRelease(__LINE__, kNames[0], ReadWholeFile(g_here + "\\control_mark.dll")), sorvan::kExitInstallFailure);
     CHECK(!FileExists(mark));
-    EXPECT_ROLLED_BACK();
-    CHECK(!KeyExists(RegRoot::LocalMachine, sorvan::kUninstallKey));
-    EXPECT_LOG("digest of " + SystemPath(kNames[0]) + ": ok\r\n",
-               "] the copy differs from the component this program was made with\r\n", "] rollback\r\n");
+    EXPECT_UNCHANGED(installed);
+    EXPECT_LOG("] not what this program was made with: " + PackagePath(kNames[0]) + "\r\n",
+               "] nothing was changed\r\n", "] exit 1603 ");
+    CHECK_EQ(ReadWholeFile(LogPath()).find("digest of"), std::string::npos);
 
     std::string changed = ReadWholeFile(ReleasePath("SORVan\\SorVanWin32.dll"));
     changed[changed.size() / 2] = static_cast<char>(changed[changed.size() / 2] ^ 1);
     CHECK_EQ(runRelease(__LINE__, kNames[2], changed), sorvan::kExitInstallFailure);
-    EXPECT_ROLLED_BACK();
-    CHECK(!KeyExists(RegRoot::LocalMachine, sorvan::kUninstallKey));
-    CHECK_EQ(CallCount("RegisterCalls"), 0);
+    EXPECT_UNCHANGED(installed);
+    CHECK_EQ(CallCount("RegisterCalls"), 1);
     CHECK_EQ(CallCount("UnregisterCalls"), 0);
+}
+
+// A package on a USB stick, a disc or a network share serves every machine it
+// is carried to: it installs from there and keeps its four components byte
+// for byte; run again from the removable drive, it installs again. The test
+// script makes E: a removable drive, F: a CD-ROM drive and G: a network drive.
+void ProgramFromRemovableOpticalAndNetworkDrives() {
+    struct Drive {
+        const char* root;
+        UINT type;
+    };
+    for (const Drive& drive : {Drive{"E:\\", DRIVE_REMOVABLE}, Drive{"F:\\", DRIVE_CDROM}, Drive{"G:\\", DRIVE_REMOTE}}) {
+        CHECK_EQ(GetDriveTypeA(drive.root), drive.type);
+        Reset("control_good.dll");
+        const std::string folder = std::string(drive.root) + "SORVan";
+        CreateDirectoryA(folder.c_str(), nullptr);
+        const std::string program = folder + "\\SORVanActiveXSetup.exe";
+        CHECK(CopyFileA(PlaceProgram("SORVanActiveXSetup.exe").c_str(), program.c_str(), FALSE));
+        std::string placed[4];
+        for (int i = 0; i < 4; ++i) {
+            placed[i] = ReadWholeFile(PackagePath(kNames[i]));
+            CHECK(CopyFileA(PackagePath(kNames[i]).c_str(), (folder + "\\" + kNames[i]).c_str(), FALSE));
+            DeleteFileA(PackagePath(kNames[i]).c_str());
+        }
+        DWORD process = 0;
+        CHECK_EQ(RunProgram(__LINE__, program, &process), 0);
+        EXPECT_NO_BOX();
+        EXPECT_INSTALLED();
+        for (int i = 0; i < 4; ++i) CHECK(ReadWholeFile(folder + "\\" + kNames[i]) == placed[i]);
+        EXPECT_LOG("] kept: removable, optical or network drive\r\n", "] exit 0: installed\r\n");
+        if (drive.type == DRIVE_REMOVABLE) {
+            CHECK_EQ(RunProgram(__LINE__, program, &process), 0);
+            CHECK_EQ(CallCount("RegisterCalls"), 2);
+            for (int i = 0; i < 4; ++i) CHECK(ReadWholeFile(folder + "\\" + kNames[i]) == placed[i]);
+        }
+        for (const char* name : {kNames[0], kNames[1], kNames[2], kNames[3], "SORVanActiveXSetup.exe"}) {
+            DeleteFileA((folder + "\\" + name).c_str());
+        }
+        RemoveDirectoryA(folder.c_str());
+    }
+}
+
+// What the records and the files say is what this run installed. A control
+// without a version resource, installed over one with a version, leaves no
+// version or publisher of the earlier one in the entry. Files from a
+// read-only source (a disc, a read-only share) are installed without the
+// read-only attribute, and a newer package then replaces them.
+void ProgramRecordsAndAttributesOfWhatIsInstalled() {
+    Reset("control_good.dll");
+    DWORD process = 0;
+    const std::string program = PlaceProgram("SORVanActiveXSetup.exe");
+    CHECK_EQ(RunProgram(__LINE__, program, &process), 0);
+    EXPECT_STRING(RegRoot::LocalMachine, sorvan::kUninstallKey, "DisplayVersion", "2.1.0.7");
+    CHECK(CopyFileA((g_here + "\\control_nover.dll").c_str(), PackagePath(kNames[0]).c_str(), FALSE));
+    for (int i = 1; i < 4; ++i) WriteWholeFile(PackagePath(kNames[i]), std::string("version 2 of ") + kNames[i]);
+    CHECK_EQ(RunProgram(__LINE__, program, &process), 0);
+    CHECK_EQ(CountFiles(true), 4);
+    for (const char* name : {"DisplayVersion", "Publisher", "VersionMajor", "VersionMinor"}) {
+        HKEY key = nullptr;
+        CHECK_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, sorvan::kUninstallKey, 0, KEY_READ, &key), 0);
+        CHECK_EQ(RegQueryValueExA(key, name, nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+        RegCloseKey(key);
+    }
+
+    Reset("control_good.dll");
+    for (const char* name : kNames) SetFileAttributesA(PackagePath(name).c_str(), FILE_ATTRIBUTE_READONLY);
+    CHECK_EQ(RunProgram(__LINE__, PlaceProgram("SORVanActiveXSetup.exe"), &process), 0);
+    for (const char* name : kNames) {
+        CHECK_EQ(GetFileAttributesA(SystemPath(name).c_str()) &
+                     (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM), 0);
+        SetFileAttributesA(PackagePath(name).c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+    CHECK(CopyFileA((g_here + "\\control_com.dll").c_str(), PackagePath(kNames[0]).c_str(), FALSE));
+    for (int i = 1; i < 4; ++i) WriteWholeFile(PackagePath(kNames[i]), std::string("version 3 of ") + kNames[i]);
+    CHECK_EQ(RunProgram(__LINE__, program, &process), 0);
+    EXPECT_NO_BOX();
+    EXPECT_INSTALLED();
+    CHECK(ReadWholeFile(SystemPath(kNames[3])) == std::string("version 3 of ") + kNames[3]);
 }
 
 }  // namespace
@@ -687,7 +822,7 @@ extern const Case kProgramCases[];
 const Case kProgramCases[] = {
     {"shell_dialog", ShellDialog},
     {"program_success", ProgramSuccess},
-    {"program_sharing_violation", ProgramSharingViolation},
+    {"program_upgrade_while_the_control_is_loaded", ProgramUpgradeWhileTheControlIsLoaded},
     {"program_renamed_then_again", ProgramRenamedThenAgain},
     {"program_second_start_while_the_first_runs", ProgramSecondStartWhileTheFirstRuns},
     {"program_started_twice_at_once", ProgramStartedTwiceAtOnce},
@@ -696,6 +831,8 @@ const Case kProgramCases[] = {
     {"program_old_lock_names_taken", ProgramOldLockNamesTaken},
     {"program_from_a_folder_the_code_page_cannot_spell", ProgramFromAFolderTheCodePageCannotSpell},
     {"program_control_that_needs_com", ProgramControlThatNeedsCom},
+    {"program_from_removable_optical_and_network_drives", ProgramFromRemovableOpticalAndNetworkDrives},
+    {"program_records_and_attributes_of_what_is_installed", ProgramRecordsAndAttributesOfWhatIsInstalled},
     {"release_signed_program_is_trusted", ReleaseSignedProgramIsTrusted},
     {"release_cabinet_runs_its_hook", ReleaseCabinetRunsItsHook},
     {"release_runs_only_its_own_components", ReleaseRunsOnlyItsOwnComponents},

@@ -22,6 +22,8 @@ sorvan_start_display
 echo "wine: making a fresh $arch prefix"
 started=$SECONDS
 sorvan_make_prefix "$arch"
+# A removable, a CD-ROM and a network drive, for the packages carried on them.
+sorvan_add_drives "$arch" "$WINEPREFIX/drives"
 echo "wine: prefix made in $((SECONDS - started)) s"
 
 echo "wine: running the engine and program cases (32-bit)"
