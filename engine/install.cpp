@@ -172,23 +172,23 @@ int InstallComponents(Platform& os, OwnerWindow owner, const ComponentDigests* d
     // Only a definite "nothing there" counts as absent: a file the system
     // cannot tell about is left to the copy, which reports it.
     bool inFolder[kComponentCount] = {};
-    int held = 0;
+    int found = 0;
     for (int i = 0; i < kComponentCount; ++i) {
         inFolder[i] = !IsAbsent(os.QueryFile(paths.sources[i]));
-        held += inFolder[i] ? 1 : 0;
+        found += inFolder[i] ? 1 : 0;
     }
 
     // A folder that an earlier run of this package emptied, or partly
     // emptied, is no new package: there is nothing to install, and an
     // installation in place is left exactly as it is.
-    if (held < kComponentCount) {
+    if (found < kComponentCount) {
         const int earlier = LeftByEarlierRun(os, paths, inFolder);
         if (earlier == 1) {
             os.Note("already installed, nothing to do", nullptr);
             return 1;
         }
         if (earlier == -1) return NothingChanged(os, "cannot compare with the installed files");
-        if (held == 0) return NothingChanged(os, "the folder holds none of the components");
+        if (found == 0) return NothingChanged(os, "the folder holds none of the components");
     }
 
     // Before anything changes, each installed file this run would replace
@@ -206,7 +206,7 @@ int InstallComponents(Platform& os, OwnerWindow owner, const ComponentDigests* d
 
     // Some components are missing and the rest are not an earlier run's: an
     // incomplete package, and the leftovers of an earlier installation go.
-    if (held < kComponentCount) {
+    if (found < kComponentCount) {
         os.Note("incomplete package", nullptr);
         return RollBack(os, owner);
     }

@@ -93,7 +93,7 @@ boxes=$(grep -c . "$shots/boxes.txt" 2>/dev/null || true)
 if [ "${boxes:-0}" -gt 0 ]; then echo "  Message boxes shown: $boxes (pictures in $shots)"; fi
 case "$status" in
   0) echo "  Exit status 0: the installation succeeded." ;;
-  1603) echo "  Exit status 1603: the installation failed and was rolled back." ;;
+  1603) echo "  Exit status 1603: not installed; nothing was changed, or what this run installed was rolled back." ;;
   1618) echo "  Exit status 1618: another setup was running; nothing was changed." ;;
   *) echo "  Exit status $status: the setup did not run to its end." ;;
 esac

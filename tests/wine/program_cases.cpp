@@ -741,14 +741,16 @@ void ReleaseRunsOnlyItsOwnComponents() {
 // A package on a USB stick, a disc or a network share serves every machine it
 // is carried to: it installs from there and keeps its four components byte
 // for byte; run again from the removable drive, it installs again. The test
-// script makes E: a removable drive, F: a CD-ROM drive and G: a network drive.
+// script makes E: a removable drive, F: a CD-ROM drive and G: a network drive;
+// drive_type.exe reads each type back, in a process with one thread.
 void ProgramFromRemovableOpticalAndNetworkDrives() {
     struct Drive {
         const char* root;
         UINT type;
     };
     for (const Drive& drive : {Drive{"E:\\", DRIVE_REMOVABLE}, Drive{"F:\\", DRIVE_CDROM}, Drive{"G:\\", DRIVE_REMOTE}}) {
-        CHECK_EQ(GetDriveTypeA(drive.root), drive.type);
+        DWORD process = 0;
+        CHECK_EQ(RunProgram(__LINE__, Widen(g_here + "\\drive_type.exe"), &process, Widen(drive.root)), drive.type);
         Reset("control_good.dll");
         const std::string folder = std::string(drive.root) + "SORVan";
         CreateDirectoryA(folder.c_str(), nullptr);
@@ -760,7 +762,6 @@ void ProgramFromRemovableOpticalAndNetworkDrives() {
             CHECK(CopyFileA(PackagePath(kNames[i]).c_str(), (folder + "\\" + kNames[i]).c_str(), FALSE));
             DeleteFileA(PackagePath(kNames[i]).c_str());
         }
-        DWORD process = 0;
         CHECK_EQ(RunProgram(__LINE__, program, &process), 0);
         EXPECT_NO_BOX();
         EXPECT_INSTALLED();
