@@ -200,7 +200,10 @@ TEST_F(RecordsTest, SecondLaunchFromTheEmptiedFolderReportsInstalled) {
     const std::vector<std::string> entry = os.ValueNames(RegRoot::LocalMachine, kUninstall);
     os.EraseKey(RegRoot::LocalMachine, kProduct);
     os.EraseKey(RegRoot::LocalMachine, kUninstall);
+    os.calls.clear();
     EXPECT_EQ(sorvan::ExitCodeFor(sorvan::RunSetup(os, TheOwner())), 0);
+    EXPECT_EQ(NotesOf(os), std::vector<std::string>{"already installed, nothing to do"});
+    EXPECT_EQ(os.CountOf(Op::CopyFileOver) + os.CountOf(Op::LoadLibraryFrom) + os.CountOf(Op::DeleteKey), 0);
     EXPECT_TRUE(os.messages.empty());
     EXPECT_EQ(InstalledFiles(), 4);
     EXPECT_TRUE(os.KeyExists(RegRoot::ClassesRoot, kClassKey));
