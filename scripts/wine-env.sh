@@ -116,23 +116,28 @@ sorvan_make_prefix() {
 # drive and G: a network drive, as GetDriveType reports them. Wine reads the
 # types when its server starts, so the server is restarted.
 sorvan_add_drives() {
-  local arch="$1" base="$2" wine_for_tools="$SORVAN_WINE64" drive letter try said
+  local arch="$1" base="$2" wine_for_tools="$SORVAN_WINE64" drive letter try
   [ "$arch" = win32 ] && wine_for_tools=wine
   # A server kept running (-p) until the restart below, so that no call meets
   # one that is shutting down; a call that fails all the same is tried again
-  # (seen once in about ten set-ups, never reproduced on its own).
+  # (seen once in about ten set-ups, never reproduced on its own). Any server
+  # still up from the prefix's set-up goes first: -p starts a new one.
+  timeout 30 wineserver -k >/dev/null 2>&1 || true
+  timeout 30 wineserver -w >/dev/null 2>&1 || true
   timeout 30 wineserver -p >/dev/null 2>&1 || true
   for drive in e:floppy f:cdrom g:network; do
     letter=${drive%%:*}
     mkdir -p "$base/$letter"
     ln -sfn "$base/$letter" "$WINEPREFIX/dosdevices/$letter:"
+    # What reg says goes to a file: Wine's services, started by the first
+    # call, inherit its output and outlive it, so a pipe would never close.
     for try in 1 2 3; do
-      if said=$(timeout 120 "$wine_for_tools" reg add 'HKLM\Software\Wine\Drives' /v "$letter:" \
-          /d "${drive#*:}" /f 2>&1); then
+      if timeout 120 "$wine_for_tools" reg add 'HKLM\Software\Wine\Drives' /v "$letter:" /d "${drive#*:}" /f \
+          >"$base/reg.log" 2>&1; then
         break
       fi
       if [ "$try" = 3 ]; then
-        echo "could not give the prefix its drive $letter: $said" >&2
+        echo "could not give the prefix its drive $letter: $(cat "$base/reg.log")" >&2
         return 1
       fi
       sleep 2
