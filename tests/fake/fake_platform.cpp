@@ -142,6 +142,17 @@ std::uint32_t FakePlatform::AttributesOf(const std::string& path) const {
     return it == files_.end() ? 0 : it->second.attributes;
 }
 
+std::uint32_t FakePlatform::AbsentError(const std::string& folded) const {
+    return directories_.count(ParentOf(folded)) == 0 ? platform::kErrorPathNotFound : platform::kErrorFileNotFound;
+}
+
+std::uint32_t FakePlatform::TargetRefusal(const std::string& folded) const {
+    if (directories_.count(ParentOf(folded)) == 0) return platform::kErrorPathNotFound;
+    if (directories_.count(folded) != 0) return platform::kErrorAccessDenied;
+    auto block = blocked_.find(folded);
+    return block != blocked_.end() ? block->second : platform::kErrorSuccess;
+}
+
 bool FakePlatform::IsLoaded(const std::string& folded) const {
     for (const auto& entry : libraries_) {
         if (Fold(entry.second.path) == folded) return true;
@@ -324,10 +335,8 @@ std::uint32_t FakePlatform::CopyFileOver(const char* source, const char* destina
     auto from = files_.find(Fold(source));
     if (from == files_.end()) return platform::kErrorFileNotFound;
     const std::string to = Fold(destination);
-    if (directories_.count(ParentOf(to)) == 0) return platform::kErrorPathNotFound;
-    if (directories_.count(to) != 0) return platform::kErrorAccessDenied;
-    auto block = blocked_.find(to);
-    if (block != blocked_.end()) return block->second;
+    error = TargetRefusal(to);
+    if (error != platform::kErrorSuccess) return error;
     if (to == from->first || IsLoaded(to)) return platform::kErrorSharingViolation;  // a mapped image
     auto existing = files_.find(to);
     if (existing != files_.end() && (existing->second.attributes & (kReadOnly | kHidden)) != 0) {
@@ -341,10 +350,8 @@ std::uint32_t FakePlatform::QueryFile(const char* path) {
     std::uint32_t error = 0;
     if (Intercept(Op::QueryFile, path, &error)) return error;
     const std::string folded = Fold(path);
-    if (files_.count(folded) != 0) return platform::kErrorSuccess;
     // A folder at that name is no file; a missing folder is its own error.
-    if (directories_.count(ParentOf(folded)) == 0) return platform::kErrorPathNotFound;
-    return platform::kErrorFileNotFound;
+    return files_.count(folded) != 0 ? platform::kErrorSuccess : AbsentError(folded);
 }
 
 std::uint32_t FakePlatform::RemoveFile(const char* path) {
@@ -366,8 +373,7 @@ std::uint32_t FakePlatform::ClearFileAttributes(const char* path) {
         it->second.attributes &= ~(kReadOnly | kHidden | kSystem);
         return platform::kErrorSuccess;
     }
-    if (directories_.count(folded) != 0) return platform::kErrorSuccess;
-    return directories_.count(ParentOf(folded)) == 0 ? platform::kErrorPathNotFound : platform::kErrorFileNotFound;
+    return directories_.count(folded) != 0 ? platform::kErrorSuccess : AbsentError(folded);
 }
 
 std::uint32_t FakePlatform::CheckReplaceable(const char* path) {
@@ -389,10 +395,8 @@ std::uint32_t FakePlatform::MoveFileOver(const char* from, const char* to) {
     auto source = files_.find(Fold(from));
     if (source == files_.end()) return platform::kErrorFileNotFound;
     const std::string target = Fold(to);
-    if (directories_.count(ParentOf(target)) == 0) return platform::kErrorPathNotFound;
-    if (directories_.count(target) != 0) return platform::kErrorAccessDenied;
-    auto block = blocked_.find(target);
-    if (block != blocked_.end()) return block->second;
+    error = TargetRefusal(target);
+    if (error != platform::kErrorSuccess) return error;
     auto existing = files_.find(target);
     if (existing != files_.end() && (IsLoaded(target) || (existing->second.attributes & kReadOnly) != 0)) {
         return platform::kErrorAccessDenied;

@@ -219,6 +219,11 @@ private:
     std::uint32_t Lookup(RegRoot root, const std::string& path, bool create, std::shared_ptr<Key>* out);
     std::shared_ptr<Key> Find(RegRoot root, const std::string& path) const;
     Key* Handle(platform::KeyHandle key);
+    // Why there is no file at `folded`: its folder is missing, or it is.
+    [[nodiscard]] std::uint32_t AbsentError(const std::string& folded) const;
+    // Why nothing may be written at `folded` (its folder missing, a folder or
+    // a blocked file in the way), or 0.
+    [[nodiscard]] std::uint32_t TargetRefusal(const std::string& folded) const;
     // Whether `folded` is a file loaded as a library.
     [[nodiscard]] bool IsLoaded(const std::string& folded) const;
 
