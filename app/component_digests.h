@@ -1,6 +1,6 @@
 // The digests of the components a release's program was made with.
 //
-// scripts/package.sh writes them into the program's bytes, right after the
+// scripts/release.py writes them into the program's bytes, right after the
 // marker, with `present` set to 1, before it signs the program: the
 // signature then covers them. A development build carries none and installs
 // the components it finds, as it always has. The object lives in a file of

@@ -1,6 +1,7 @@
 // The product's names, defined once. The program includes this header and
-// the scripts read its #define lines (scripts/product.sh, scripts/product.py),
-// so each name stays one string literal on one line.
+// the release tool reads its #define lines (scripts/release.py, which gives
+// them to the shell scripts too), so each name stays one string literal on
+// one line.
 #pragma once
 
 // The control's class.

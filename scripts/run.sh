@@ -21,7 +21,7 @@ echo "building SORVanActiveXSetup.exe and the stand-in components (MinGW-w64, 32
 cmake --no-warn-unused-cli -S . -B build/win -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/win -j"$(nproc)" >/dev/null
 
-source scripts/product.sh
+source scripts/wine-env.sh
 components=("${SORVAN_COMPONENTS[@]}")
 package="$root/build/package"
 rm -rf "$package"
@@ -31,12 +31,12 @@ cp build/win/SORVanActiveXSetup.exe "$package/"
 if [ "$build_only" -eq 1 ]; then
   echo
   echo "The program is $package/SORVanActiveXSetup.exe ($(stat -c %s "$package/SORVanActiveXSetup.exe") bytes)."
-  echo "Put the four components beside it: ${components[*]}."
-  echo "Ship the folder; the user runs the program from it, as an administrator."
+  echo "It carries no digests, so it installs whatever components it finds beside it: use it for trying"
+  echo "things out. What you ship is a release, whose program installs only your components:"
+  echo "  scripts/release.py make YOUR_COMPONENTS_DIR --pkcs12 YOUR_CERTIFICATE.p12   (see the README)"
   exit 0
 fi
 
-source scripts/wine-env.sh
 sorvan_put_stand_in_components build/win "$package"
 export WINEPREFIX="$root/build/run-prefix"
 trap 'sorvan_stop_wine' EXIT

@@ -11,8 +11,10 @@
 # mapping with another address, which Wine keeps, fragmenting that area).
 # With the preloader a 32-bit process starts in about 2 s under QEMU.
 
-# The product's names, as the program has them.
-source "$(dirname "${BASH_SOURCE[0]}")/product.sh"
+# The product's names, as the program has them: SORVAN_CLSID,
+# SORVAN_SETUP_EXE and SORVAN_COMPONENTS (in the order the setup handles them).
+eval "$(/usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/release.py" names)"
+[ "${#SORVAN_COMPONENTS[@]}" -eq 4 ] || { echo "could not read the product's names (release.py names)" >&2; return 1; }
 
 sorvan_enable_32bit() {
   if /usr/lib/wine/wine --version >/dev/null 2>&1; then return 0; fi

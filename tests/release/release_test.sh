@@ -15,26 +15,39 @@ failures=0 refused=0
 fail() { echo "release test: $*"; failures=$((failures + 1)); }
 names=("$SORVAN_SETUP_EXE" "${SORVAN_COMPONENTS[@]}")
 
-# --- A throwaway authority and a code-signing certificate it issued.
+# --- A throwaway authority and a code-signing certificate it issued; and an
+# impostor's, whose root and signer have the same names.
 ca="$work/ca"
-openssl req -x509 -newkey rsa:2048 -nodes -keyout "$ca/root.key" -out "$ca/root.pem" -days 30 \
-  -subj "/CN=SORVan Test Root" -addext "basicConstraints=critical,CA:TRUE" \
-  -addext "keyUsage=critical,keyCertSign,cRLSign" >/dev/null 2>&1
-openssl req -newkey rsa:2048 -nodes -keyout "$ca/signer.key" -out "$ca/signer.csr" -subj "/CN=SORVan Test Signer" \
-  >/dev/null 2>&1
 printf '%s\n' "basicConstraints=critical,CA:FALSE" "keyUsage=critical,digitalSignature" \
   "extendedKeyUsage=codeSigning" > "$ca/signer.ext"
-openssl x509 -req -in "$ca/signer.csr" -CA "$ca/root.pem" -CAkey "$ca/root.key" -CAcreateserial -days 30 \
-  -extfile "$ca/signer.ext" -out "$ca/signer.pem" >/dev/null 2>&1
+authority() {  # NAME: NAME-root.pem and NAME-signer.pem in $ca, with their keys
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$ca/$1-root.key" -out "$ca/$1-root.pem" -days 30 \
+    -subj "/CN=SORVan Test Root" -addext "basicConstraints=critical,CA:TRUE" \
+    -addext "keyUsage=critical,keyCertSign,cRLSign" >/dev/null 2>&1
+  openssl req -newkey rsa:2048 -nodes -keyout "$ca/$1-signer.key" -out "$ca/$1.csr" \
+    -subj "/CN=SORVan Test Signer" >/dev/null 2>&1
+  openssl x509 -req -in "$ca/$1.csr" -CA "$ca/$1-root.pem" -CAkey "$ca/$1-root.key" -CAcreateserial -days 30 \
+    -extfile "$ca/signer.ext" -out "$ca/$1-signer.pem" >/dev/null 2>&1
+}
+authority impostor
+openssl pkcs12 -export -inkey "$ca/impostor-signer.key" -in "$ca/impostor-signer.pem" \
+  -certfile "$ca/impostor-root.pem" -out "$ca/impostor.p12" -passout pass:
+authority vendor
+for name in root signer; do
+  mv "$ca/vendor-$name.pem" "$ca/$name.pem" && mv "$ca/vendor-$name.key" "$ca/$name.key"
+done
+mv "$ca/vendor.csr" "$ca/signer.csr"
+fingerprint=$(openssl x509 -in "$ca/signer.pem" -noout -fingerprint -sha256 | sed 's/.*=//')
 # A password with a space and no line end in the file: both must come through.
 password='test pass 1'
 printf '%s' "$password" > "$ca/password"
 openssl pkcs12 -export -inkey "$ca/signer.key" -in "$ca/signer.pem" -certfile "$ca/root.pem" \
   -out "$ca/signer.p12" -passout "file:$ca/password"
-# The same key with an empty password; and a web server's certificate, which
-# has no code-signing purpose.
+# The same key with an empty password, and without its issuer; and a web
+# server's certificate, which has no code-signing purpose.
 openssl pkcs12 -export -inkey "$ca/signer.key" -in "$ca/signer.pem" -certfile "$ca/root.pem" \
   -out "$ca/empty.p12" -passout pass:
+openssl pkcs12 -export -inkey "$ca/signer.key" -in "$ca/signer.pem" -out "$ca/alone.p12" -passout pass:
 : > "$ca/no-password"
 printf '%s\n' "basicConstraints=critical,CA:FALSE" "keyUsage=critical,digitalSignature,keyEncipherment" \
   "extendedKeyUsage=serverAuth" > "$ca/server.ext"
@@ -45,18 +58,19 @@ openssl pkcs12 -export -inkey "$ca/signer.key" -in "$ca/server.pem" -certfile "$
 
 components="$work/components"
 sorvan_put_stand_in_components "$build" "$components"
-package() { "$root/scripts/package.sh" "$@" 2>&1; }
+package() { "$root/scripts/release.py" make "$@" 2>&1; }
+check() { "$root/scripts/release.py" check "$@" 2>&1; }
 
 # --- A components folder that is no release: nothing written, the problem named.
 # An earlier release, its files stand-ins: a refused run leaves it as it is.
 release="$work/release"
 mkdir -p "$release/SORVan"
-for name in SHA256SUMS SORVan.cab SORVan.zip SORVanActiveXSetup.exe object.html "${names[@]/#/SORVan/}"; do
+for name in SHA256SUMS BUILDINFO SORVan.cab SORVan.zip SORVanActiveXSetup.exe object.html "${names[@]/#/SORVan/}"; do
   echo "an earlier release" > "$release/$name"
 done
 release_state() { (cd "$release" && find . -printf '%y %p\n' | LC_ALL=C sort && find . -type f -exec cat {} +); }
 earlier=$(release_state)
-expect_refused() {  # what, expected text, then package.sh's arguments
+expect_refused() {  # what, expected text, then make's arguments
   local what="$1" expected="$2" output
   shift 2
   if output=$(package "$@" --out "$release"); then
@@ -92,12 +106,18 @@ expect_refused "a web server's certificate" "does not verify" "$components" --pk
   --password-file "$ca/no-password"
 expect_refused "a time-stamp server that does not answer" "gave no time stamp" "$components" \
   --pkcs12 "$ca/empty.p12" --password-file "$ca/no-password" --timestamp http://127.0.0.1:9/
-grep -q -- '"-t"' <<<"$refused_output" && fail "the time-stamp failure gives advice about an option package.sh lacks"
+grep -q -- '"-t"' <<<"$refused_output" && fail "the time-stamp failure gives advice about an option the tool lacks"
+expect_refused "a PKCS#12 without its issuer" "alone.p12 holds the signing certificate but not its issuer's (/CN=SORVan Test Root)" \
+  "$components" --pkcs12 "$ca/alone.p12" --password-file "$ca/no-password"
+expect_refused "a signature that does not chain to --ca" "does not chain to $ca/impostor-root.pem" "$components" \
+  --pkcs12 "$ca/empty.p12" --password-file "$ca/no-password" --ca "$ca/impostor-root.pem"
 # A second run in the same folder while one is making a release there.
 exec 8<"$work" && flock -n 8 || fail "could not hold the release folder's lock"
-expect_refused "a second run at the same time" "another package.sh is making a release" "$components"
+expect_refused "a second run at the same time" "another release is being made in $work" "$components"
 exec 8<&-
-expect_refused "a wrong password" "could not sign" "$components" --pkcs12 "$ca/signer.p12" --password-file "$ca/signer.ext"
+expect_refused "a wrong password" "the password does not open $ca/signer.p12" "$components" --pkcs12 "$ca/signer.p12" \
+  --password-file "$ca/signer.ext"
+[ "$(wc -l <<<"$refused_output")" -eq 1 ] || fail "a wrong password gives more than one line: $refused_output"
 # A mistyped --out naming a folder that is no release, even one that holds
 # a SHA256SUMS among other things: refused, kept whole.
 if package "$components" --out "$broken" >/dev/null || [ "$(ls "$broken" | wc -l)" -ne 4 ]; then
@@ -111,8 +131,10 @@ if package "$components" --out "$downloads" >/dev/null || [ ! -f "$downloads/the
   fail "a release replaced a folder that held a SHA256SUMS and other files"
 fi
 
-# --- An unsigned release, in place of the earlier one, and what is in it.
-output=$(package "$components" --out "$release") || { echo "$output"; fail "the unsigned release failed"; }
+# --- An unsigned release, in place of the earlier one (through the tool's
+# first spelling), and what is in it.
+output=$("$root/scripts/package.sh" "$components" --out "$release" 2>&1) ||
+  { echo "$output"; fail "the unsigned release failed"; }
 grep -q "UNSIGNED release of LumeTransfer.ocx 2,1,0,7" <<<"$output" || fail "the unsigned release does not say so"
 listed=$(gcab -t "$release/SORVan.cab" | sort | tr '\n' ' ')
 [ "$listed" = "LumeTransfer.ocx SORVan.inf SORVanActiveXSetup.exe SorVan.dll SorVanUninstall.exe SorVanWin32.dll " ] ||
@@ -122,14 +144,19 @@ listed=$(zipinfo -1 "$release/SORVan.zip" | tr '\n' ' ')
 grep -q 'classid="clsid:7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35"' "$release/object.html" &&
   grep -q 'codebase="SORVan.cab#version=2,1,0,7"' "$release/object.html" || fail "object.html names no class or version"
 (cd "$release" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the release"
-[ "$(wc -l < "$release/SHA256SUMS")" -eq 9 ] || fail "SHA256SUMS does not list all nine files"
+[ "$(wc -l < "$release/SHA256SUMS")" -eq 10 ] || fail "SHA256SUMS does not list all ten files"
+commit=$(git -C "$root" rev-parse HEAD)
+grep -qx "Commit: $commit" "$release/BUILDINFO" || fail "BUILDINFO does not name the commit $commit"
 # The release's program is the build with the SHA-256 of each component
-# written into it (and nothing else changed), so it installs only those.
-/usr/bin/python3 "$root/scripts/embed_digests.py" "$build/SORVanActiveXSetup.exe" "$work/with-digests.exe" \
-  "$components" "${names[@]:1}"
-cmp -s "$release/SORVanActiveXSetup.exe" "$work/with-digests.exe" ||
-  fail "the unsigned program is not the build with its components' digests"
-cmp -s "$release/SORVanActiveXSetup.exe" "$build/SORVanActiveXSetup.exe" && fail "the release's program carries no digests"
+# written after the marker (a 32-byte field, then "present"), and nothing
+# changed but those bytes and the image's checksum, so it installs only those.
+program="$release/SORVanActiveXSetup.exe"
+at=$(grep -obUaF "SORVan component digests, v1" "$program" | cut -d: -f1)
+carried=$(od -An -tx1 -v -j $((at + 36)) -N 128 "$program" | tr -d ' \n')
+[ "$carried" = "$(for name in "${names[@]:1}"; do sha256sum < "$components/$name" | cut -c1-64; done | tr -d '\n')" ] ||
+  fail "the release's program does not carry its components' digests"
+[ "$(cmp -l "$program" "$build/SORVanActiveXSetup.exe" | awk -v from=$((at + 33)) -v to=$((at + 164)) \
+  '$1 < from || $1 > to' | wc -l)" -le 4 ] || fail "the release's program differs from the build beyond its digests"
 
 # flip FILE OFFSET: one byte of FILE changed.
 flip() {
@@ -162,16 +189,49 @@ for name in SORVanActiveXSetup.exe SORVan.cab; do
     fail "$name: a changed byte still verifies"
   fi
 done
-# Anyone can check a published release against the source; a changed file
-# in it is found.
-output=$(package --check "$signed") || fail "the signed release does not pass its check against the source: $output"
-grep -q "SORVan.cab is signed by /CN=SORVan Test Signer" <<<"$output" || fail "the check does not say who signed: $output"
+# A certificate without its issuer signs once the chain is given, and the
+# release then verifies against the vendor's root.
+package "$components" --out "$work/chained" --pkcs12 "$ca/alone.p12" --password-file "$ca/no-password" \
+  --chain "$ca/root.pem" --ca "$ca/root.pem" >/dev/null || fail "a PKCS#12 without its issuer did not sign with --chain"
+
+# --- Anyone can check a published release against the source (through the
+# tool's first spelling here). The check installs nothing and writes only its
+# own scratch: the build folders, the package database and its temporary
+# folder are as they were.
+build_state() { find "$root/build" -path "$work" -prune -o -printf '%p %s %T@\n' | sort; stat -c %Y /var/lib/dpkg/status; }
+before=$(build_state)
+mkdir -p "$work/tmp"
+output=$(TMPDIR="$work/tmp" "$root/scripts/package.sh" --check "$signed" 2>&1) ||
+  fail "the signed release does not pass its check against the source: $output"
+[ "$(build_state)" = "$before" ] && [ -z "$(ls -A "$work/tmp")" ] || fail "the check wrote outside its scratch folder"
+grep -q "SORVan.cab is signed by /CN=SORVan Test Signer (certificate SHA-256 $fingerprint)" <<<"$output" ||
+  fail "the check does not say who signed: $output"
+grep -q "their signer was not checked" <<<"$output" || fail "the check does not say the signer went unchecked: $output"
 grep -q "left out of the release" <<<"$output" && fail "the check reports its own program as left out: $output"
+output=$(check "$signed" --ca "$ca/root.pem" --signer "$fingerprint") ||
+  fail "the vendor's release fails its check against the vendor's root and signer: $output"
+# The same release signed by the impostor: intact signatures, the wrong signer.
+package "$components" --out "$work/impostor" --pkcs12 "$ca/impostor.p12" --password-file "$ca/no-password" \
+  >/dev/null || fail "the impostor's release failed"
+check "$work/impostor" >/dev/null || fail "the impostor's release fails the check that names no signer"
+for anchor in "--ca $ca/root.pem" "--signer $fingerprint"; do
+  # shellcheck disable=SC2086 # an option and its value
+  output=$(check "$work/impostor" $anchor) && fail "the impostor's release passes $anchor"
+  grep -q "is not signed by the signer you named" <<<"$output" || fail "$anchor: not said why: $output"
+done
+# A tool that is missing is named with what installs it; nothing is installed.
+mkdir -p "$work/path"
+for tool in cmake i686-w64-mingw32-g++ osslsigncode openssl zip git; do ln -sf "$(command -v "$tool")" "$work/path/"; done
+printf '#!/bin/sh\ntouch %s/installed\n' "$work" > "$work/path/apt-get" && chmod +x "$work/path/apt-get"
+cp "$work/path/apt-get" "$work/path/sudo"
+output=$(PATH="$work/path" check "$signed") && fail "the check ran without gcab"
+grep -q "missing: gcab; scripts/install-deps.sh installs them" <<<"$output" && [ ! -e "$work/installed" ] ||
+  fail "a missing tool: not named, or installed: $output"
 # expect_named WHAT NAMES: a copy of the signed release changed by the
 # commands that follow, checked: it fails, naming exactly NAMES.
 expect_named() {
   local what="$1" expected="$2" named
-  if output=$(package --check "$work/published"); then
+  if output=$(check "$work/published"); then
     fail "$what: passed its check"
   fi
   named=$(sed -n 's/.*differs from what this checkout makes of its components: //p' <<<"$output")
@@ -180,16 +240,20 @@ expect_named() {
 }
 cp -r "$signed" "$work/published"
 cp "$work/tampered-SORVan.cab" "$work/published/SORVan.cab"
-expect_named "a changed cabinet" "SORVan.cab"
 flip "$work/published/SORVan/SorVan.dll" 1000
-expect_named "a changed library" "SORVan/SorVan.dll"
 flip "$work/published/SORVanActiveXSetup.exe" $(( $(stat -c %s "$signed/SORVanActiveXSetup.exe") - 100 ))
-expect_named "a byte changed in the program's signature" "SORVanActiveXSetup.exe (its signature)"
+expect_named "a changed cabinet, library and byte in the program's signature" \
+  "SORVan/SorVan.dll SORVanActiveXSetup.exe (its signature) SORVan.cab"
 flip "$work/published/SORVan.cab" $(( $(stat -c %s "$signed/SORVan.cab") - 100 ))
-(cd "$work/published" && sha256sum SORVanActiveXSetup.exe SORVan.cab SORVan.zip object.html \
+(cd "$work/published" && sha256sum SORVanActiveXSetup.exe SORVan.cab SORVan.zip object.html BUILDINFO \
   "${names[@]/#/SORVan/}" > SHA256SUMS)
 expect_named "a byte changed in the cabinet's signature, the sums made again" "SORVan.cab (its signature)"
-package --check "$signed" --out "$work/elsewhere" >/dev/null && fail "--check took --out"
+# A release of another commit names both and compares nothing.
+sed -i "s/^Commit: .*/Commit: 0123456789abcdef0123456789abcdef01234567/" "$work/published/BUILDINFO"
+output=$(check "$work/published") && fail "a release of another commit passed its check"
+grep -q "was made from 0123456789abcdef0123456789abcdef01234567; this checkout is $commit: check out 0123" <<<"$output" &&
+  ! grep -q "differs" <<<"$output" || fail "a release of another commit: $output"
+check "$signed" --out "$work/elsewhere" >/dev/null && fail "check took --out"
 /usr/bin/python3 "$root/tests/static/check_program.py" "$signed/SORVanActiveXSetup.exe" "$root/res/SORVanActiveXSetup.ico" ||
   fail "the signed program fails the program check"
 

@@ -14,7 +14,7 @@ import xml.etree.ElementTree as ElementTree
 import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
-from product import DIGESTS_MARKER  # noqa: E402
+from release import DIGESTS_MARKER  # noqa: E402
 
 failures = []
 
