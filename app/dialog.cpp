@@ -9,11 +9,14 @@ BOOL CDialog::OnMessage(UINT, WPARAM, LPARAM, INT_PTR*) { return FALSE; }
 
 INT_PTR CALLBACK CDialog::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_INITDIALOG) {
-        auto* dialog = reinterpret_cast<CDialog*>(lParam);
+        // The dialog object travels as WM_INITDIALOG's parameter, then as
+        // the window's user data: integers that Win32 hands back.
+        auto* dialog = reinterpret_cast<CDialog*>(lParam);  // NOLINT(performance-no-int-to-ptr)
         SetWindowLongPtrA(window, DWLP_USER, lParam);
         dialog->m_hWnd = window;
         return dialog->OnInitDialog();
     }
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
     auto* dialog = reinterpret_cast<CDialog*>(GetWindowLongPtrA(window, DWLP_USER));
     if (dialog == nullptr) return FALSE;
     if (message == WM_COMMAND && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)) {

@@ -13,8 +13,9 @@ namespace platform {
 
 namespace {
 
-// The open log, or INVALID_HANDLE_VALUE when there is none.
-SORVAN_CONSTINIT HANDLE g_log = INVALID_HANDLE_VALUE;
+// The open log, or null when there is none (INVALID_HANDLE_VALUE is a cast
+// no compiler takes as a constant initialiser).
+SORVAN_CONSTINIT HANDLE g_log = nullptr;
 
 constexpr DWORD kLogLimit = 256 * 1024;
 // The temporary folder is at most MAX_PATH characters with its backslash;
@@ -64,7 +65,7 @@ const char* NameOf(std::uint32_t error) {
 }  // namespace
 
 void OpenSetupLog() {
-    if (g_log != INVALID_HANDLE_VALUE) return;
+    if (g_log != nullptr) return;
     wchar_t folder[MAX_PATH + 1] = {};
     // GetTempPathW ends the folder with a backslash; 0 or more than MAX_PATH
     // is a failure or a folder this buffer does not hold.
@@ -146,7 +147,7 @@ namespace {
 // The time, the process id and the text, as UTF-8, with `status` after it
 // unless it is null.
 void WriteLine(const std::uint32_t* status, const char* format, va_list arguments) {
-    if (g_log == INVALID_HANDLE_VALUE) return;
+    if (g_log == nullptr) return;
     // The formats are plain ASCII, kept narrow to keep the program small.
     wchar_t wideFormat[128];
     int at = 0;
@@ -189,15 +190,17 @@ void WriteLine(const std::uint32_t* status, const char* format, va_list argument
 
 }  // namespace
 
-void LogLine(const char* format, ...) {
-    va_list arguments;
+// printf-style, as the formats are: the arguments go on, as a va_list, to
+// msvcrt's bounded formatter.
+void LogLine(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
+    va_list arguments{};
     va_start(arguments, format);
     WriteLine(nullptr, format, arguments);
     va_end(arguments);
 }
 
-void LogStep(std::uint32_t status, const char* format, ...) {
-    va_list arguments;
+void LogStep(std::uint32_t status, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
+    va_list arguments{};
     va_start(arguments, format);
     WriteLine(&status, format, arguments);
     va_end(arguments);
