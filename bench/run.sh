@@ -28,7 +28,7 @@ cmake --build build/win -j"$(nproc)" >/dev/null
 source scripts/wine-env.sh
 export WINEPREFIX="$root/build/bench-prefix"
 trap 'sorvan_stop_wine; rm -rf "$WINEPREFIX"' EXIT
-sorvan_enable_32bit
+sorvan_check_32bit
 sorvan_start_display
 sorvan_make_prefix
 # Keep the Wine server up between runs: every run finds the prefix warm.

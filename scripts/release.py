@@ -7,11 +7,11 @@ four components, and checks a published release against the source.
   release.py check RELEASE_DIR [--ca FILE] [--signer SHA256]
   release.py names      (the product's names, as assignments for the shell scripts)
 
-make installs what is missing, builds in build/release-make, and writes only
-the release (build/release, or --out: an empty folder or an earlier release,
-replaced once the new one is complete). The password or PIN comes from
-SORVAN_SIGN_PASSWORD or --password-file. check builds the commit in a
-temporary folder, its only scratch, and installs nothing.
+make builds in build/release-make and writes only the release (build/release,
+or --out: an empty folder or an earlier release, replaced once the new one is
+complete); the password or PIN comes from SORVAN_SIGN_PASSWORD or
+--password-file. check builds the commit in a temporary folder, its only
+scratch. Neither installs anything: a missing tool is named.
 """
 import argparse
 import fcntl
@@ -31,7 +31,10 @@ from pathlib import Path
 
 try:
     import pefile
-except ImportError:  # named by need_tools(), for the commands that read images
+except ImportError:  # Debian's python3-pefile is /usr/bin/python3's: run by it, or named by need_tools()
+    SYSTEM_PYTHON = "/usr/bin/python3"
+    if sys.executable and os.path.exists(SYSTEM_PYTHON) and not os.path.samefile(sys.executable, SYSTEM_PYTHON):
+        os.execv(SYSTEM_PYTHON, [SYSTEM_PYTHON] + sys.argv)
     pefile = None
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -425,7 +428,6 @@ def held_entries(folder):
 
 def make(o):
     signer = Signer(o)
-    subprocess.run([os.path.join(ROOT, "scripts", "install-deps.sh")], check=True)
     need_tools()
     version = check_components(o.components)  # a wrong folder writes nothing
     # The release names its commit, and the program is built from the working

@@ -40,7 +40,7 @@ fi
 sorvan_put_stand_in_components build/win "$package"
 export WINEPREFIX="$root/build/run-prefix"
 trap 'sorvan_stop_wine' EXIT
-sorvan_enable_32bit
+sorvan_check_32bit
 sorvan_start_display
 echo "making a fresh Wine prefix (64-bit Windows; the program runs as a 32-bit process in it)"
 sorvan_make_prefix

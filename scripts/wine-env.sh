@@ -1,10 +1,10 @@
-# Sourced by the scripts that run Windows programs under Wine: makes sure
-# 32-bit code can run, and gives helpers for a throwaway prefix on a virtual
+# Sourced by the scripts that run Windows programs under Wine: checks that
+# 32-bit code runs, and gives helpers for a throwaway prefix on a virtual
 # display. Every Wine call is bounded by a timeout.
 
-# Some kernels are built or booted without 32-bit support ("32-bit emulation
-# disabled"); there QEMU's user-mode emulator runs Wine's 32-bit side. Wine's
-# preloader must be installed there: without it the C library is mapped
+# Where the kernel runs no 32-bit code, QEMU's user-mode emulator runs Wine's
+# 32-bit side (scripts/install-deps.sh registers it). Wine's preloader must
+# be installed there: without it the C library is mapped
 # first, inside the low memory Wine reserves for Windows, and every 32-bit
 # process then spends about 50 s in some 65,000 failed mmap calls while it
 # reserves the upper 2 GB in 64 KB pieces (QEMU answers a refused fixed
@@ -16,19 +16,10 @@
 eval "$(/usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/release.py" names)"
 [ "${#SORVAN_COMPONENTS[@]}" -eq 4 ] || { echo "could not read the product's names (release.py names)" >&2; return 1; }
 
-sorvan_enable_32bit() {
-  if /usr/lib/wine/wine --version >/dev/null 2>&1; then return 0; fi
-  echo "this kernel runs no 32-bit code: running it through qemu-i386"
-  local binfmt=/proc/sys/fs/binfmt_misc
-  if [ ! -e "$binfmt/register" ]; then
-    mount -t binfmt_misc binfmt_misc "$binfmt"
-  fi
-  if [ ! -e "$binfmt/qemu-i386" ]; then
-    # The ELF header of an i386 executable; the kernel decodes the escapes.
-    printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:FOC' \
-      > "$binfmt/register"
-  fi
-  /usr/lib/wine/wine --version >/dev/null
+sorvan_check_32bit() {
+  /usr/lib/wine/wine --version >/dev/null 2>&1 && return 0
+  echo "32-bit code does not run here: scripts/install-deps.sh registers QEMU to run it" >&2
+  return 1
 }
 
 # Starts Xvfb on a display of its own choosing and exports DISPLAY, with a
@@ -147,6 +138,14 @@ sorvan_add_drives() {
   done
   timeout 30 wineserver -k >/dev/null 2>&1 || true
   timeout 30 wineserver -w >/dev/null 2>&1 || true
+}
+
+# Whether the Windows build a script runs is in folder $1; if not, says how to make it.
+sorvan_need_windows_build() {
+  [ -f "$1/SORVanActiveXSetup.exe" ] && [ -f "$1/tests/wine/wine_driver.exe" ] && return 0
+  echo "no Windows build in $1: make it with cmake -S . -B $1 -DCMAKE_BUILD_TYPE=Release" \
+    "-DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake && cmake --build $1 -j2" >&2
+  return 1
 }
 
 # True when this machine runs 32-bit code itself, without QEMU.

@@ -11,7 +11,15 @@ import struct
 import sys
 import xml.etree.ElementTree as ElementTree
 
-import pefile
+try:
+    import pefile
+except ImportError:
+    # Debian's python3-pefile belongs to /usr/bin/python3: another python3
+    # first on the PATH hands this over to it.
+    if sys.executable and os.path.exists("/usr/bin/python3") and \
+            not os.path.samefile(sys.executable, "/usr/bin/python3"):
+        os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
+    sys.exit("python3-pefile is missing: scripts/install-deps.sh installs it")
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 from release import DIGESTS_MARKER  # noqa: E402

@@ -420,9 +420,21 @@ inline PackagePlatform g_os;
 
 // --- Clean slate -----------------------------------------------------------
 
+// The clean-up reports what it could not remove, so that a case that leaves
+// something held or locked is named, not the next one that trips over it.
 inline void DeleteTree(HKEY root, const char* path) {
     RegDeleteTreeA(root, path);
     RegDeleteKeyA(root, path);
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+    RegCloseKey(key);
+    Fail(__LINE__, std::string("the clean-up could not remove the key ") + path);
+}
+inline void ExpectGone(const std::wstring& path) {
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return;
+    char narrow[MAX_PATH * 3] = {};
+    WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, narrow, sizeof narrow - 1, nullptr, nullptr);
+    Fail(__LINE__, std::string("the clean-up could not remove ") + narrow);
 }
 
 inline void Reset(const char* controlFixture) {
@@ -431,8 +443,9 @@ inline void Reset(const char* controlFixture) {
         for (const std::string& path : {SystemPath(name), SystemPath(name) + ".new", PackagePath(name)}) {
             SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
             DeleteFileA(path.c_str());
+            RemoveDirectoryA(path.c_str());
+            ExpectGone(Widen(path));
         }
-        RemoveDirectoryA(SystemPath(name).c_str());
     }
     DeleteTree(HKEY_LOCAL_MACHINE, sorvan::kDistributionUnitKey);
     DeleteTree(HKEY_CLASSES_ROOT, sorvan::kControlClassKey);
@@ -445,6 +458,7 @@ inline void Reset(const char* controlFixture) {
                                        std::wstring(kFullwidthFolder), std::wstring(kDecoyFolder)}) {
         for (const char* name : {kNames[0], kNames[1], kNames[2], kNames[3], "SORVanActiveXSetup.exe"}) {
             DeleteFileW((folder + L"\\" + Widen(name)).c_str());
+            ExpectGone(folder + L"\\" + Widen(name));
         }
     }
     CreateDirectoryA("C:\\sorvan-test", nullptr);
@@ -452,6 +466,8 @@ inline void Reset(const char* controlFixture) {
     RemoveDirectoryA(LogPath().c_str());
     DeleteFileA(LogPath().c_str());
     DeleteFileA((LogPath() + ".old").c_str());
+    ExpectGone(Widen(LogPath()));
+    ExpectGone(Widen(LogPath() + ".old"));
     CreateDirectoryA(kTempFolder, nullptr);
     for (const char* name : kNames) DeleteFileA(PackagePath(name).c_str());
     if (controlFixture != nullptr) {
