@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Every test: installs what is missing; builds and runs the host tests, plain
-# and under the sanitizers; fuzzes the path and key-tree routines; runs the
-# static analysers; builds the Windows program and checks its bytes; makes
-# releases and checks them (which builds the program again, elsewhere, and
-# compares); and runs the tests under Wine.
+# and under the sanitizers; runs the static analysers; builds the Windows
+# program and checks its bytes; makes releases and checks them (which builds
+# the program again, elsewhere, and compares); and runs the tests under Wine
+# while the path and key-tree routines are fuzzed beside them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,19 +28,6 @@ cmake -S . -B build/host-sanitize -DCMAKE_BUILD_TYPE=Debug -DSORVAN_SANITIZE=ON 
 cmake --build build/host-sanitize -j"$(nproc)" >/dev/null
 (cd build/host-sanitize && ctest --output-on-failure)
 
-stage "fuzzing"
-# The path and key-tree routines under libFuzzer, for a bounded time: new
-# inputs it finds go to build/, the seeds in the repository stay as they are.
-CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVAN_FUZZ=ON >/dev/null
-cmake --build build/fuzz -j"$(nproc)" >/dev/null
-mkdir -p build/fuzz-corpus
-if ! build/fuzz/tests/fuzz/path_tree_fuzz -max_total_time="${SORVAN_FUZZ_SECONDS:-60}" -max_len=4096 \
-    build/fuzz-corpus tests/fuzz/corpus > build/fuzz.log 2>&1; then
-  tail -40 build/fuzz.log
-  exit 1
-fi
-echo "fuzzing: $(grep -E '^Done' build/fuzz.log)"
-
 stage "static analysis"
 scripts/static-analysis.sh
 
@@ -53,6 +40,19 @@ stage "releases"
 # Releases made from the stand-in components, signed with a throwaway
 # authority; the Wine cases below run what they hold.
 tests/release/release_test.sh build/win
+
+stage "fuzzing, built and started"
+# The path and key-tree routines under libFuzzer, for a bounded time, beside
+# the Wine cases: the fuzzer keeps one core busy, a Wine case (one process,
+# through QEMU here) mostly the other. New inputs it finds go to build/, the
+# seeds in the repository stay as they are.
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVAN_FUZZ=ON >/dev/null
+cmake --build build/fuzz -j"$(nproc)" >/dev/null
+mkdir -p build/fuzz-corpus
+build/fuzz/tests/fuzz/path_tree_fuzz -max_total_time="${SORVAN_FUZZ_SECONDS:-60}" -max_len=4096 \
+  build/fuzz-corpus tests/fuzz/corpus > build/fuzz.log 2>&1 &
+fuzzer=$!
+trap 'kill "$fuzzer" 2>/dev/null || true' EXIT
 
 stage "Wine, 64-bit prefix"
 tests/wine/run_wine_tests.sh build/win win64
@@ -67,4 +67,11 @@ if sorvan_runs_32bit_natively; then
 else
   echo "wine: no 32-bit Windows prefix here (32-bit code runs only through QEMU on this machine)"
 fi
+
+stage "fuzzing, the result"
+if ! wait "$fuzzer"; then
+  tail -40 build/fuzz.log
+  exit 1
+fi
+echo "fuzzing: $(grep -E '^Done' build/fuzz.log)"
 stage ""
