@@ -35,7 +35,7 @@ echo "wine: prefix made in $((SECONDS - started)) s"
 # photographs (through this script) and closes every message box itself; it
 # announces each box in the case's folder under $announce.
 announce="$WINEPREFIX/drive_c/sorvan-pictures"
-limit="${SORVAN_CASE_TIMEOUT:-120}"
+limit="${SORVAN_CASE_TIMEOUT:-180}"
 # What wine prints goes to files: Wine's services, started by a first call,
 # inherit its output and outlive it, so a pipe would never close.
 (cd "$build/tests/wine" && timeout 120 wine wine_driver.exe --list) > "$results/cases.txt" 2>/dev/null || true
