@@ -191,7 +191,10 @@ class Signature:
 
     def __init__(self, path, scratch):
         self.signer, self.carried, self.intact = None, [], False
-        pem, self.chain = os.path.join(scratch, "signature.pem"), os.path.join(scratch, "carried.pem")
+        # A chain file of its own: chains_to() reads it whenever it is asked.
+        handle, self.chain = tempfile.mkstemp(".pem", "carried.", scratch)
+        os.close(handle)
+        pem = os.path.join(scratch, "signature.pem")
         if os.path.exists(pem):
             os.remove(pem)
         self.present = run(["osslsigncode", "extract-signature", "-pem", "-in", path, "-out", pem]).returncode == 0
@@ -509,8 +512,11 @@ def check(o):
         raise Refused(f"{SETUP_EXE} carries no digests of its components: it is no release made by this tool")
     scratch = tempfile.mkdtemp(prefix="sorvan-check.")
     try:
-        differ = compare(release, info, digests, commit, scratch)
-        mistrusted = signers(o, release, scratch)
+        # Each published signature is read once, for both the comparison and the signers.
+        signatures = {name: Signature(os.path.join(release, name), scratch)
+                      for name in (SETUP_EXE, "SORVan/" + SETUP_EXE, CAB)}
+        differ = compare(release, info, digests, commit, signatures, scratch)
+        mistrusted = signers(o, signatures, scratch)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     if differ:
@@ -524,7 +530,7 @@ def check(o):
               "vendor's CA certificate, or --signer with the fingerprint the vendor publishes")
 
 
-def compare(release, info, digests, commit, scratch):
+def compare(release, info, digests, commit, signatures, scratch):
     """The published files that differ from the release remade from its own components, each named;
     a signature that does not match its file as "NAME (its signature)"."""
     # The commit itself, copied to another folder: neither changes nor the path can change the program.
@@ -560,19 +566,20 @@ def compare(release, info, digests, commit, scratch):
         unsigned_copy(path, stripped)
         if content(stripped) != content(expected):
             return [name]
-        signature = Signature(path, scratch)
+        signature = signatures[name]
         return [f"{name} (its signature)"] if signature.present and not signature.intact else []
     # Remade around a sound published program, with the times and commit the release records.
     verdicts = {name: judged(name, program) for name in (SETUP_EXE, "SORVan/" + SETUP_EXE)}
     differ += [named for verdict in verdicts.values() for named in verdict]
     sound = [name for name, verdict in verdicts.items() if not verdict] + [SETUP_EXE]
-    epoch, remade = parse_fields(info).get("Source-Date-Epoch", "").split(" ")[0], os.path.join(scratch, "remade")
+    fields, remade = parse_fields(info), os.path.join(scratch, "remade")
+    epoch = fields.get("Source-Date-Epoch", "").split(" ")[0]
     put_together(remade, os.path.join(release, sound[0]), components, version,
                  int(epoch) if epoch.isdigit() else source_epoch(), info, None)
     differ += judged(CAB, os.path.join(remade, CAB))
     differ += [name for name in (ZIP, PAGE)
                if content(os.path.join(release, name)) != content(os.path.join(remade, name))]
-    differ += [INFO] if parse_fields(info).get("Control-Version") != version else []
+    differ += [INFO] if fields.get("Control-Version") != version else []
     # The sums are of the signed files, which only the published release has: they must list its ten
     # files, and a sum may fail only for a file named already.
     sums = re.findall(r"^([0-9a-f]{64})  (\S+)$", (content(os.path.join(release, SUMS)) or b"").decode("ascii",
@@ -584,11 +591,11 @@ def compare(release, info, digests, commit, scratch):
     return differ
 
 
-def signers(o, release, scratch):
+def signers(o, signatures, scratch):
     """Prints who signed the program and the cabinet; returns what does not match --ca or --signer."""
     mistrusted = []
     for name in (SETUP_EXE, CAB):
-        signature = Signature(os.path.join(release, name), scratch)
+        signature = signatures[name]
         if not signature.present:
             print(f"release: {name} is not signed")
             mistrusted += [f"{name} is not signed"] if o.ca or o.signer else []

@@ -11,18 +11,13 @@ import struct
 import sys
 import xml.etree.ElementTree as ElementTree
 
-try:
-    import pefile
-except ImportError:
-    # Debian's python3-pefile belongs to /usr/bin/python3: another python3
-    # first on the PATH hands this over to it.
-    if sys.executable and os.path.exists("/usr/bin/python3") and \
-            not os.path.samefile(sys.executable, "/usr/bin/python3"):
-        os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
-    sys.exit("python3-pefile is missing: scripts/install-deps.sh installs it")
-
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
-from release import DIGESTS_MARKER  # noqa: E402
+# The release tool's import hands this run to /usr/bin/python3 when another
+# python3 without pefile started it; its pefile is None when neither has it.
+from release import DIGESTS_MARKER, pefile  # noqa: E402
+
+if pefile is None:
+    sys.exit("python3-pefile is missing: scripts/install-deps.sh installs it")
 
 failures = []
 
