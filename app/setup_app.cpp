@@ -58,7 +58,10 @@ BOOL CSetupApp::InitInstance() {
 
     CSetupDlg dlg;
     m_pMainWnd = &dlg;
-    (void)dlg.DoModal();
+    // The setup runs inside the dialog's initialisation: a dialog that could
+    // not be made (the desktop cannot be reached) ran nothing and changed
+    // nothing, and its outcome stays "nothing changed".
+    if (dlg.DoModal() == -1) platform::LogStep(GetLastError(), "make the setup window");
     m_nExitCode = sorvan::ExitCodeFor(dlg.m_outcome);
     m_pMainWnd = nullptr;
 

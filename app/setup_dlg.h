@@ -15,7 +15,7 @@ public:
     explicit CSetupDlg(HWND parent = nullptr);
 
     // What the setup run reported, for the process's exit status.
-    sorvan::SetupOutcome m_outcome = sorvan::SetupOutcome::Failed;
+    sorvan::SetupOutcome m_outcome = sorvan::SetupOutcome::NothingChanged;
 
 protected:
     HICON m_hIcon;

@@ -1,5 +1,7 @@
-// Installation: move the four components into the system folder, record each
-// in the distribution unit, and let the control register itself.
+// Installation as one transaction, and the setup run around it. A run
+// finishes what a stopped run left, tells what the package folder holds, and
+// then checks, stages, swaps in, registers, records and commits; until the
+// commit the earlier installation can always be put back.
 #include <cstring>
 
 #include "engine/setup_engine.h"
@@ -12,20 +14,6 @@ int RecordInstalledFile(Platform& os, const char* path) {
     return SetStringValue(os, key.Get(), path, "");
 }
 
-namespace {
-
-// Tells the user what to do about the two copy failures they can fix
-// themselves; any other error is rolled back silently.
-void ReportCopyFailure(Platform& os, OwnerWindow owner, std::uint32_t error) {
-    if (error == platform::kErrorSharingViolation) {
-        os.ShowMessage(owner, kSharingViolationText, kMessageCaption);
-    } else if (error == platform::kErrorAccessDenied) {
-        os.ShowMessage(owner, kAccessDeniedText, kMessageCaption);
-    }
-}
-
-// Loads the installed control and calls its DllRegisterServer. A control
-// without the export counts as failed (-1).
 std::int32_t RegisterControl(Platform& os, const char* controlPath) {
     std::uint32_t error = 0;
     platform::ScopedLibrary control(os, os.LoadLibraryFrom(controlPath, &error));
@@ -35,109 +23,201 @@ std::int32_t RegisterControl(Platform& os, const char* controlPath) {
     return os.CallExport(registerServer);
 }
 
-int RollBack(Platform& os, OwnerWindow owner) {
-    os.Note("rollback", nullptr);
-    (void)RemoveComponents(os, owner);
-    return 0;
-}
+namespace {
 
-// Ends a run that changed nothing: an earlier installation stays exactly as
-// it was.
-int NothingChanged(Platform& os, const char* reason, const char* subject = nullptr) {
-    os.Note(reason, subject);
-    os.Note("nothing was changed", nullptr);
-    return 0;
-}
-
-// What a new copy is called in the system folder until every component has
-// been copied and checked: beside the file it replaces, on the same volume,
-// so that the replacement is a rename.
 constexpr char kStagedSuffix[] = ".new";
+constexpr char kBackupSuffix[] = ".old";
+constexpr char kDiscardedSuffix[] = ".del";
 
-// Every path of one run, composed once.
-struct RunPaths {
-    char sources[kComponentCount][kPathSize];
-    char destinations[kComponentCount][kPathSize];
-    char staged[kComponentCount][kPathSize];
-};
-
-// Fills `paths`; 0 when one of them would not fit its buffer.
-int ComposePaths(const Manifest& manifest, const char* sourceDirectory, const char* systemFolder, RunPaths& paths) {
-    for (int i = 0; i < kComponentCount; ++i) {
-        if (!ComposePath(paths.sources[i], kPathSize, sourceDirectory, manifest[i]) ||
-            !ComposePath(paths.destinations[i], kPathSize, systemFolder, manifest[i]) ||
-            !ComposePath(paths.staged[i], kPathSize, systemFolder, manifest[i])) {
-            return 0;
-        }
-        const std::size_t length = std::strlen(paths.staged[i]);
-        // The suffix with its NUL after the path.
-        if (length + sizeof kStagedSuffix > kPathSize) return 0;
-        std::memcpy(paths.staged[i] + length, kStagedSuffix, sizeof kStagedSuffix);
+// `folder` + "\" + `name` + `suffix`; 0, leaving `out` empty, when it would
+// not fit.
+int ComposeSuffixed(char (&out)[kPathSize], const char* folder, const char* name, const char* suffix) {
+    if (!ComposePath(out, kPathSize, folder, name)) return 0;
+    const std::size_t length = std::strlen(out);
+    const std::size_t suffixSize = std::strlen(suffix) + 1;  // with its NUL
+    if (length + suffixSize > kPathSize) {
+        std::memset(out, 0, kPathSize);
+        return 0;
     }
+    std::memcpy(out + length, suffix, suffixSize);
     return 1;
-}
-
-// Deletes the staged copies whenever the run ends: after a success they have
-// become the installed files and nothing is left to delete; after a failure,
-// or in the run after one that was stopped, they go.
-class StagedCopies {
-public:
-    StagedCopies(Platform& os, const RunPaths& paths) : os_(os), paths_(paths) {}
-    StagedCopies(const StagedCopies&) = delete;
-    StagedCopies& operator=(const StagedCopies&) = delete;
-    ~StagedCopies() {
-        for (const char* path : paths_.staged) (void)os_.RemoveFile(path);
-    }
-
-private:
-    Platform& os_;
-    const RunPaths& paths_;
-};
-
-// 1 when the two files hold the same bytes, 0 when they differ, -1 when one
-// of them cannot be read.
-int SameContent(Platform& os, const char* one, const char* other) {
-    std::uint8_t first[32] = {};
-    std::uint8_t second[32] = {};
-    if (os.FileDigest(one, first) != platform::kErrorSuccess ||
-        os.FileDigest(other, second) != platform::kErrorSuccess) {
-        return -1;
-    }
-    return std::memcmp(first, second, sizeof first) == 0 ? 1 : 0;
 }
 
 bool IsAbsent(std::uint32_t error) {
     return error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound;
 }
 
-// Whether the package folder is what an earlier run of this package left
-// over an installation that is in place: each component the folder still
-// holds (one that run could not delete) is the same, byte for byte, as its
-// installed copy, and each one it lacks is in the system folder and listed
-// in the distribution unit. For a folder that holds none: whether the
-// installation is in place. 1 yes, 0 no, -1 when a component cannot be read
-// to tell.
-int LeftByEarlierRun(Platform& os, const RunPaths& paths, const bool (&inFolder)[kComponentCount]) {
-    platform::ScopedKey list(os);
-    const bool listed = os.OpenKey(RegRoot::LocalMachine, kFileListKey, list.Receive()) == platform::kErrorSuccess;
+char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Whether two folder names are the same, as the file system compares ASCII
+// letters: without regard to case.
+bool SameFolder(const char* one, const char* other) {
+    for (; FoldAscii(*one) == FoldAscii(*other); ++one, ++other) {
+        if (*one == '\0') return true;
+    }
+    return false;
+}
+
+// Tells the user what to do about the two failures they can fix themselves:
+// a file held by another program, or an account without the rights. Any
+// other error ends the run silently.
+void ReportCopyFailure(Platform& os, OwnerWindow owner, std::uint32_t error) {
+    if (error == platform::kErrorSharingViolation) {
+        os.ShowMessage(owner, kSharingViolationText, kMessageCaption);
+    } else if (error == platform::kErrorAccessDenied) {
+        os.ShowMessage(owner, kAccessDeniedText, kMessageCaption);
+    }
+}
+
+// Notes the outcome for the log, once, as the installation ends.
+SetupOutcome Ended(Platform& os, SetupOutcome outcome) {
+    constexpr const char* kOutcomeNotes[] = {
+        "installed",
+        "already installed, nothing to do",
+        "nothing was changed",
+        "rolled back: the earlier installation is put back",
+        "rolled back: nothing this run installed is left",
+    };
+    os.Note(kOutcomeNotes[static_cast<int>(outcome)], nullptr);
+    return outcome;
+}
+
+SetupOutcome NothingChanged(Platform& os, const char* reason, const char* subject = nullptr) {
+    os.Note(reason, subject);
+    return Ended(os, SetupOutcome::NothingChanged);
+}
+
+// What a run has done to the installed files, slot by slot: which earlier
+// file it keeps under the backup name, and where its new copy has taken the
+// installed name.
+struct Changes {
+    bool kept[kComponentCount];
+    bool replaced[kComponentCount];
+};
+
+bool AnyOf(const bool (&flags)[kComponentCount]) { return flags[0] || flags[1] || flags[2] || flags[3]; }
+
+// Which components have an earlier file kept under its backup name.
+void FindBackups(Platform& os, const RunPaths& paths, bool (&kept)[kComponentCount]) {
+    for (int i = 0; i < kComponentCount; ++i) kept[i] = os.QueryFile(paths.backups[i]) == platform::kErrorSuccess;
+}
+
+// Lets a kept earlier file go for good: renamed out of the way first, where
+// no start takes it for a stopped run's, then deleted. Windows lets a library
+// another process has loaded be renamed but not deleted; such a file is
+// deleted at the next restart instead. 0 when it could not even be renamed.
+int LetGo(Platform& os, const RunPaths& paths, int slot) {
+    if (os.MoveFileOver(paths.backups[slot], paths.discarded[slot]) != platform::kErrorSuccess) return 0;
+    if (os.RemoveFile(paths.discarded[slot]) != platform::kErrorSuccess) (void)os.DeleteAtRestart(paths.discarded[slot]);
+    return 1;
+}
+
+// The point of no return: the kept earlier files go, the control's first.
+// Its backup is what marks a run as unfinished: a start that finds it puts
+// the earlier installation back, and one that finds only the others' lets
+// them go. 0, with nothing committed, when the control's cannot go; another
+// one that cannot is left for the next start.
+int Commit(Platform& os, const RunPaths& paths, const bool (&kept)[kComponentCount]) {
     for (int i = 0; i < kComponentCount; ++i) {
-        if (os.QueryFile(paths.destinations[i]) != platform::kErrorSuccess) return 0;
-        if (inFolder[i]) {
-            const int same = SameContent(os, paths.sources[i], paths.destinations[i]);
-            if (same != 1) return same;
-        } else if (!listed || os.QueryValue(list.Get(), paths.destinations[i]) != platform::kErrorSuccess) {
-            return 0;
-        }
+        if (kept[i] && !LetGo(os, paths, i) && i == kControlSlot) return 0;
     }
     return 1;
+}
+
+// Puts back what a run replaced: the control in place unregisters itself,
+// each earlier file takes its name again and each new one without an earlier
+// file goes, then the earlier control registers itself again. The control is
+// copied back, not renamed, and its backup goes last, once everything else is
+// back and it has registered: until then a start takes the undo up again from
+// the beginning.
+SetupOutcome Undo(Platform& os, const RunPaths& paths, const bool (&kept)[kComponentCount],
+                  const bool (&replaced)[kComponentCount]) {
+    if (kept[kControlSlot] || replaced[kControlSlot]) UnregisterControl(os, paths.installed[kControlSlot]);
+    bool restored = true;
+    for (int i = kComponentCount - 1; i > kControlSlot; --i) {
+        if (kept[i]) {
+            restored = os.MoveFileOver(paths.backups[i], paths.installed[i]) == platform::kErrorSuccess && restored;
+        } else if (replaced[i]) {
+            (void)os.RemoveFile(paths.installed[i]);
+        }
+    }
+    if (kept[kControlSlot]) {
+        const char* control = paths.installed[kControlSlot];
+        if (os.CopyFileOver(paths.backups[kControlSlot], control) == platform::kErrorSuccess &&
+            os.FlushFile(control) == platform::kErrorSuccess) {
+            // An earlier control that does not register again keeps its
+            // backup too: the next start tries again.
+            if (RegisterControl(os, control) == platform::kHresultOk && restored) (void)LetGo(os, paths, kControlSlot);
+        }
+    } else if (replaced[kControlSlot]) {
+        (void)os.RemoveFile(paths.installed[kControlSlot]);
+    }
+    return AnyOf(kept) ? SetupOutcome::Restored : SetupOutcome::RolledBack;
+}
+
+// Finishes what a stopped run left in the system folder, before anything
+// else: its new copies go (a copy from a disc stays read-only until the run
+// clears it), so does what it set aside, and the earlier files it kept are
+// put back while the control's is among them, or let go when it is not.
+// 0 when kept files are still there: a run must not write over them.
+int FinishStoppedRun(Platform& os, const RunPaths& paths) {
+    for (int i = 0; i < kComponentCount; ++i) {
+        if (!IsAbsent(os.ClearFileAttributes(paths.staged[i]))) (void)os.RemoveFile(paths.staged[i]);
+        // Set aside while another process had it loaded: gone once that
+        // process lets go, else at the next restart, as its run asked.
+        const std::uint32_t error = os.RemoveFile(paths.discarded[i]);
+        if (error != platform::kErrorSuccess && !IsAbsent(error)) (void)os.DeleteAtRestart(paths.discarded[i]);
+    }
+    bool kept[kComponentCount] = {};
+    FindBackups(os, paths, kept);
+    if (!AnyOf(kept)) return 1;
+    os.Note(kept[kControlSlot] ? "a stopped run left the earlier installation: putting it back"
+                               : "a stopped run had committed: letting its earlier files go",
+            nullptr);
+    if (kept[kControlSlot]) {
+        (void)Undo(os, paths, kept, kept);
+    } else {
+        (void)Commit(os, paths, kept);
+    }
+    FindBackups(os, paths, kept);
+    return AnyOf(kept) ? 0 : 1;
+}
+
+// How the installation in place stands to this package.
+enum class InPlace { AsPackaged, Not, AnotherBuild, Unreadable };
+
+// As packaged: each file installed and listed in the distribution unit, in a
+// release the one the program was made with, and each component the folder
+// holds the same, byte for byte, as its installed copy.
+InPlace CompareWithInstalled(Platform& os, const RunPaths& paths, const bool (&inFolder)[kComponentCount],
+                             const ComponentDigests* digests) {
+    platform::ScopedKey list(os);
+    if (os.OpenKey(RegRoot::LocalMachine, kFileListKey, list.Receive()) != platform::kErrorSuccess) {
+        return InPlace::Not;
+    }
+    bool another = false;
+    for (int i = 0; i < kComponentCount; ++i) {
+        if (os.QueryValue(list.Get(), paths.installed[i]) != platform::kErrorSuccess) return InPlace::Not;
+        // Written only on success, and read only then.
+        std::uint8_t installed[32];
+        const std::uint32_t error = os.FileDigest(paths.installed[i], installed);
+        if (IsAbsent(error)) return InPlace::Not;
+        if (error != platform::kErrorSuccess) return InPlace::Unreadable;
+        if (digests != nullptr && std::memcmp(installed, digests->sha256[i], sizeof installed) != 0) another = true;
+        if (!inFolder[i]) continue;
+        std::uint8_t packaged[32];
+        if (os.FileDigest(paths.sources[i], packaged) != platform::kErrorSuccess) return InPlace::Unreadable;
+        if (std::memcmp(packaged, installed, sizeof packaged) != 0) return InPlace::Not;
+    }
+    return another ? InPlace::AnotherBuild : InPlace::AsPackaged;
 }
 
 // The components leave the folder they were started from only where it is on
 // a local fixed drive, a download folder. A package on a USB stick, a disc or
 // a network share serves the next machine too: there they are copied and
 // stay. A drive whose type cannot be told counts as fixed.
-void TakeSources(Platform& os, const char* sourceDirectory, const RunPaths& paths) {
-    const std::uint32_t drive = os.FolderDriveType(sourceDirectory);
+void TakeSources(Platform& os, const RunPaths& paths) {
+    const std::uint32_t drive = os.FolderDriveType(paths.sourceDirectory);
     if (drive == platform::kDriveRemovable || drive == platform::kDriveRemote || drive == platform::kDriveCdRom) {
         os.Note("kept: removable, optical or network drive", nullptr);
         return;
@@ -150,25 +230,180 @@ void TakeSources(Platform& os, const char* sourceDirectory, const RunPaths& path
     }
 }
 
+// Before anything changes, each installed file this run would replace must be
+// free to be replaced. Returns 0, or the error of the first one held by
+// another process (a browser that has the control loaded) or that cannot be
+// written, in `*slot`.
+std::uint32_t CheckInstalledFiles(Platform& os, const RunPaths& paths, int* slot) {
+    for (int i = 0; i < kComponentCount; ++i) {
+        if (IsAbsent(os.ClearFileAttributes(paths.installed[i]))) continue;
+        const std::uint32_t error = os.CheckReplaceable(paths.installed[i]);
+        if (error == platform::kErrorSharingViolation || error == platform::kErrorAccessDenied) {
+            *slot = i;
+            return error;
+        }
+    }
+    return platform::kErrorSuccess;
+}
+
+// Copies each component beside the file it replaces, takes off what it took
+// of its source's attributes (one from a disc is read-only) and, in a
+// release, reads it back from the system folder, where only administrators
+// write, and checks it against its digest: what is checked is what will be
+// loaded. Each copy is on the disk before it takes its name. False, with the
+// reason noted, when one fails; nothing installed has changed then.
+bool Stage(Platform& os, OwnerWindow owner, const RunPaths& paths, const ComponentDigests* digests) {
+    for (int i = 0; i < kComponentCount; ++i) {
+        std::uint32_t error = os.CopyFileOver(paths.sources[i], paths.staged[i]);
+        if (error == platform::kErrorSuccess) {
+            (void)os.ClearFileAttributes(paths.staged[i]);
+            error = os.FlushFile(paths.staged[i]);
+        }
+        if (error != platform::kErrorSuccess) {
+            ReportCopyFailure(os, owner, error);
+            os.Note("cannot copy", paths.sources[i]);
+            return false;
+        }
+        if (digests == nullptr) continue;
+        // A copy that cannot be read back is no match either (the read's
+        // error is logged on its own).
+        std::uint8_t actual[32] = {};
+        if (os.FileDigest(paths.staged[i], actual) != platform::kErrorSuccess ||
+            std::memcmp(actual, digests->sha256[i], sizeof actual) != 0) {
+            os.Note("not what this program was made with:", paths.sources[i]);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Each new copy takes its installed file's name, the earlier file first
+// taking its backup name. Returns 0, or the error of the rename that failed
+// in `*slot`.
+std::uint32_t SwapIn(Platform& os, const RunPaths& paths, Changes& changes, int* slot) {
+    for (int i = 0; i < kComponentCount; ++i) {
+        *slot = i;
+        std::uint32_t error = os.MoveFileOver(paths.installed[i], paths.backups[i]);
+        changes.kept[i] = error == platform::kErrorSuccess;
+        // Nothing to keep only where nothing is there: the rename that
+        // follows replaces whatever is.
+        if (!changes.kept[i] && (!IsAbsent(error) || !IsAbsent(os.QueryFile(paths.installed[i])))) return error;
+        error = os.MoveFileOver(paths.staged[i], paths.installed[i]);
+        if (error != platform::kErrorSuccess) return error;
+        changes.replaced[i] = true;
+    }
+    return platform::kErrorSuccess;
+}
+
+// The installation proper, once the package is known whole and every file
+// it replaces free: stage, swap in, register, record, commit. Any failure
+// after the swap began puts back what it replaced.
+SetupOutcome Replace(Platform& os, OwnerWindow owner, const ComponentDigests* digests, const RunPaths& paths) {
+    if (!Stage(os, owner, paths, digests)) return SetupOutcome::NothingChanged;
+
+    Changes changes = {};
+    int slot = 0;
+    std::uint32_t error = SwapIn(os, paths, changes, &slot);
+    if (error != platform::kErrorSuccess) {
+        // A library another process loaded since the check cannot be
+        // replaced; Windows calls that access denied. It is a held file.
+        if (error == platform::kErrorAccessDenied &&
+            os.CheckReplaceable(paths.installed[slot]) == platform::kErrorSharingViolation) {
+            error = platform::kErrorSharingViolation;
+        }
+        ReportCopyFailure(os, owner, error);
+        os.Note("cannot replace", paths.installed[slot]);
+        return Undo(os, paths, changes.kept, changes.replaced);
+    }
+
+    if (RegisterControl(os, paths.installed[kControlSlot]) != platform::kHresultOk) {
+        os.Note("the control did not register", nullptr);
+        return Undo(os, paths, changes.kept, changes.replaced);
+    }
+    for (const char* path : paths.installed) (void)RecordInstalledFile(os, path);
+
+    if (!Commit(os, paths, changes.kept)) {
+        os.Note("cannot let the earlier control go", nullptr);
+        return Undo(os, paths, changes.kept, changes.replaced);
+    }
+    return SetupOutcome::Installed;
+}
+
+SetupOutcome Install(Platform& os, OwnerWindow owner, const ComponentDigests* digests, RunPaths& paths) {
+    if (!ComposeRunPaths(os, paths)) return NothingChanged(os, "no package or system folder");
+    // Started from among the installed files, the program would take them
+    // for its package and delete them after installing them.
+    char wow64Folder[kPathSize];
+    std::memset(wow64Folder, 0, sizeof wow64Folder);
+    if (SameFolder(paths.sourceDirectory, paths.systemFolder) ||
+        (os.SystemWow64FolderPath(wow64Folder, sizeof wow64Folder) != 0 &&
+         SameFolder(paths.sourceDirectory, wow64Folder))) {
+        return NothingChanged(os, "started from the system folder:", paths.sourceDirectory);
+    }
+    if (!FinishStoppedRun(os, paths)) return NothingChanged(os, "a stopped run's earlier files are still there");
+
+    switch (ClassifyPackage(os, paths, digests)) {
+        case PackageState::Complete:
+            break;
+        case PackageState::AlreadyInstalled:
+            return Ended(os, SetupOutcome::AlreadyInstalled);
+        case PackageState::AnotherBuild:
+            return NothingChanged(os, "another build is installed");
+        case PackageState::Empty:
+            return NothingChanged(os, "the folder holds none of the components");
+        case PackageState::Incomplete:
+            for (const char* source : paths.sources) {
+                if (IsAbsent(os.QueryFile(source))) os.Note("missing from the package:", source);
+            }
+            return NothingChanged(os, "incomplete package");
+        case PackageState::Unreadable:
+            return NothingChanged(os, "cannot compare with the installed files");
+    }
+
+    int slot = 0;
+    std::uint32_t error = CheckInstalledFiles(os, paths, &slot);
+    if (error != platform::kErrorSuccess) {
+        ReportCopyFailure(os, owner, error);
+        return NothingChanged(os, "cannot replace", paths.installed[slot]);
+    }
+
+    const SetupOutcome outcome = Replace(os, owner, digests, paths);
+    // After a success the new copies have taken their names; after a failure
+    // they go.
+    for (const char* path : paths.staged) (void)os.RemoveFile(path);
+    return Ended(os, outcome);
+}
+
 }  // namespace
 
-int InstallComponents(Platform& os, OwnerWindow owner, const ComponentDigests* digests) {
+int ComposeRunPaths(Platform& os, RunPaths& paths) {
+    std::memset(&paths, 0, sizeof paths);
     Manifest manifest;
     BuildManifest(manifest);
-    char sourceDirectory[kPathSize];
-    const int haveSource = SourceDirectory(os, sourceDirectory);
-    char systemFolder[kPathSize];
-    SystemFolder(os, systemFolder, sizeof systemFolder);
-    RunPaths paths = {};
-
-    // Without its own folder the program has nothing to install from, and
-    // without the system folder no place to install to (an empty folder
-    // would name the root of the current drive).
-    if (!haveSource || systemFolder[0] == '\0' || !ComposePaths(manifest, sourceDirectory, systemFolder, paths)) {
-        return NothingChanged(os, "no package or system folder");
+    // Without the system folder there is no place to install to: an empty
+    // folder would name the root of the current drive.
+    if (!SourceDirectory(os, paths.sourceDirectory)) return 0;
+    SystemFolder(os, paths.systemFolder, sizeof paths.systemFolder);
+    struct Named {
+        char (RunPaths::*paths)[kComponentCount][kPathSize];
+        const char* suffix;
+    };
+    constexpr Named kInSystemFolder[] = {{&RunPaths::installed, ""},
+                                         {&RunPaths::staged, kStagedSuffix},
+                                         {&RunPaths::backups, kBackupSuffix},
+                                         {&RunPaths::discarded, kDiscardedSuffix}};
+    int fits = paths.systemFolder[0] != '\0';
+    for (int i = 0; fits && i < kComponentCount; ++i) {
+        fits = ComposePath(paths.sources[i], kPathSize, paths.sourceDirectory, manifest[i]);
+        for (int n = 0; fits && n < 4; ++n) {
+            const Named& named = kInSystemFolder[n];
+            fits = ComposeSuffixed((paths.*named.paths)[i], paths.systemFolder, manifest[i], named.suffix);
+        }
     }
-    const StagedCopies staged(os, paths);
+    return fits;
+}
 
+PackageState ClassifyPackage(Platform& os, const RunPaths& paths, const ComponentDigests* digests) {
     // Only a definite "nothing there" counts as absent: a file the system
     // cannot tell about is left to the copy, which reports it.
     bool inFolder[kComponentCount] = {};
@@ -177,81 +412,34 @@ int InstallComponents(Platform& os, OwnerWindow owner, const ComponentDigests* d
         inFolder[i] = !IsAbsent(os.QueryFile(paths.sources[i]));
         found += inFolder[i] ? 1 : 0;
     }
+    const InPlace inPlace = CompareWithInstalled(os, paths, inFolder, digests);
+    if (inPlace == InPlace::AsPackaged) return PackageState::AlreadyInstalled;
+    if (found == kComponentCount) return PackageState::Complete;
+    if (inPlace == InPlace::Unreadable) return PackageState::Unreadable;
+    if (inPlace == InPlace::AnotherBuild) return PackageState::AnotherBuild;
+    return found == 0 ? PackageState::Empty : PackageState::Incomplete;
+}
 
-    // A folder that an earlier run of this package emptied, or partly
-    // emptied, is no new package: there is nothing to install, and an
-    // installation in place is left exactly as it is.
-    if (found < kComponentCount) {
-        const int earlier = LeftByEarlierRun(os, paths, inFolder);
-        if (earlier == 1) {
-            os.Note("already installed, nothing to do", nullptr);
-            return 1;
-        }
-        if (earlier == -1) return NothingChanged(os, "cannot compare with the installed files");
-        if (found == 0) return NothingChanged(os, "the folder holds none of the components");
+int InstallComponents(Platform& os, OwnerWindow owner, const ComponentDigests* digests) {
+    RunPaths paths;  // NOLINT(cppcoreguidelines-pro-type-member-init): ComposeRunPaths fills it
+    return IsInPlace(Install(os, owner, digests, paths)) ? 1 : 0;
+}
+
+SetupOutcome RunSetup(Platform& os, OwnerWindow owner, const ComponentDigests* digests) {
+    RunPaths paths;  // NOLINT(cppcoreguidelines-pro-type-member-init): ComposeRunPaths fills it
+    const SetupOutcome outcome = Install(os, owner, digests, paths);
+    if (IsInPlace(outcome)) (void)WriteUninstallEntry(os);
+    (void)WriteProductKey(os);
+    if (outcome != SetupOutcome::Installed) return outcome;
+    // Everything this run wrote is on the disk before the package folder
+    // gives up its copies: after a power cut the components are always
+    // somewhere.
+    if (FlushRecords(os)) {
+        TakeSources(os, paths);
+    } else {
+        os.Note("kept: the records are not yet on the disk", nullptr);
     }
-
-    // Before anything changes, each installed file this run would replace
-    // must be free to be replaced. One held by another process (a browser
-    // that has the control loaded) or that cannot be written ends the run
-    // here, with its message, and the earlier installation keeps working.
-    for (const char* destination : paths.destinations) {
-        if (IsAbsent(os.ClearFileAttributes(destination))) continue;
-        const std::uint32_t error = os.CheckReplaceable(destination);
-        if (error == platform::kErrorSharingViolation || error == platform::kErrorAccessDenied) {
-            ReportCopyFailure(os, owner, error);
-            return NothingChanged(os, "cannot replace", destination);
-        }
-    }
-
-    // Some components are missing and the rest are not an earlier run's: an
-    // incomplete package, and the leftovers of an earlier installation go.
-    if (found < kComponentCount) {
-        os.Note("incomplete package", nullptr);
-        return RollBack(os, owner);
-    }
-
-    // Each component is copied beside the file it replaces and, in a release,
-    // read back from the system folder, where only administrators write, and
-    // checked against its digest: what is checked is what will be loaded.
-    // Until all four are there, nothing installed has changed.
-    for (int i = 0; i < kComponentCount; ++i) {
-        const std::uint32_t error = os.CopyFileOver(paths.sources[i], paths.staged[i]);
-        if (error != platform::kErrorSuccess) {
-            ReportCopyFailure(os, owner, error);
-            return NothingChanged(os, "cannot copy", paths.sources[i]);
-        }
-        // A copy takes its source's attributes: one from a disc is read-only.
-        (void)os.ClearFileAttributes(paths.staged[i]);
-        if (digests == nullptr) continue;
-        // A copy that cannot be read back is no match either (the read's
-        // error is logged on its own).
-        std::uint8_t actual[32] = {};
-        if (os.FileDigest(paths.staged[i], actual) != platform::kErrorSuccess ||
-            std::memcmp(actual, digests->sha256[i], sizeof actual) != 0) {
-            return NothingChanged(os, "not what this program was made with:", paths.sources[i]);
-        }
-    }
-
-    // Each copy takes its installed file's name in one step. A file that has
-    // become held since the check fails here, as a copy over it would.
-    for (int i = 0; i < kComponentCount; ++i) {
-        const std::uint32_t error = os.MoveFileOver(paths.staged[i], paths.destinations[i]);
-        if (error != platform::kErrorSuccess) {
-            ReportCopyFailure(os, owner, error);
-            return RollBack(os, owner);
-        }
-        (void)RecordInstalledFile(os, paths.destinations[i]);
-    }
-
-    const std::int32_t result = RegisterControl(os, paths.destinations[kControlSlot]);
-    if (result != platform::kHresultOk) return RollBack(os, owner);
-
-    // Only now may the components leave the package folder: until every step
-    // has succeeded it keeps them all, so that after any failure the user can
-    // simply run the setup again.
-    TakeSources(os, sourceDirectory, paths);
-    return 1;
+    return outcome;
 }
 
 }  // namespace sorvan

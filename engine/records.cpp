@@ -140,11 +140,25 @@ int WriteProductKey(Platform& os) {
     return 1;
 }
 
-SetupOutcome RunSetup(Platform& os, OwnerWindow owner, const ComponentDigests* digests) {
-    const int installed = InstallComponents(os, owner, digests);
-    if (installed) (void)WriteUninstallEntry(os);
-    (void)WriteProductKey(os);
-    return installed ? SetupOutcome::Installed : SetupOutcome::Failed;
+int FlushRecords(Platform& os) {
+    struct Record {
+        RegRoot root;
+        const char* path;
+    };
+    constexpr Record kRecords[] = {{RegRoot::LocalMachine, kFileListKey},
+                                   {RegRoot::ClassesRoot, kControlClassKey},
+                                   {RegRoot::LocalMachine, kUninstallKey},
+                                   {RegRoot::LocalMachine, kProductKey}};
+    int flushed = 1;
+    for (const Record& record : kRecords) {
+        platform::ScopedKey key(os);
+        const std::uint32_t status = os.OpenKey(record.root, record.path, key.Receive());
+        // A key that is not there has nothing to flush: a control may keep
+        // its class elsewhere, and a record may have failed to be written.
+        if (status == platform::kErrorFileNotFound) continue;
+        if (status != platform::kErrorSuccess || os.FlushKey(key.Get()) != platform::kErrorSuccess) flushed = 0;
+    }
+    return flushed;
 }
 
 }  // namespace sorvan

@@ -8,21 +8,6 @@ namespace sorvan {
 
 namespace {
 
-// Lets the control unregister itself. A control that loads but has no
-// DllUnregisterServer cannot clean up after itself, so its class key is
-// removed here instead. A control that does not load is left alone.
-void UnregisterControl(Platform& os, const char* controlPath) {
-    std::uint32_t error = 0;
-    platform::ScopedLibrary control(os, os.LoadLibraryFrom(controlPath, &error));
-    if (!control.IsLoaded()) return;
-    platform::ProcHandle unregisterServer = os.FindExport(control.Get(), kUnregisterExport);
-    if (unregisterServer != nullptr) {
-        (void)os.CallExport(unregisterServer);
-    } else {
-        (void)DeleteKeyTree(os, RegRoot::ClassesRoot, kControlClassKey);
-    }
-}
-
 // Each level of the walk adds a backslash and at least one character to the
 // path, so a path buffer of kPathSize bytes holds at most this many levels.
 constexpr int kMaxTreeDepth = static_cast<int>(kPathSize / 2);
@@ -77,6 +62,19 @@ private:
 };
 
 }  // namespace
+
+void UnregisterControl(Platform& os, const char* controlPath) {
+    std::uint32_t error = 0;
+    platform::ScopedLibrary control(os, os.LoadLibraryFrom(controlPath, &error));
+    if (!control.IsLoaded()) return;
+    // A control without DllUnregisterServer cannot clean up after itself.
+    platform::ProcHandle unregisterServer = os.FindExport(control.Get(), kUnregisterExport);
+    if (unregisterServer != nullptr) {
+        (void)os.CallExport(unregisterServer);
+    } else {
+        (void)DeleteKeyTree(os, RegRoot::ClassesRoot, kControlClassKey);
+    }
+}
 
 int DeleteKeyTree(Platform& os, RegRoot root, const char* path) {
     char keyPath[kPathSize];

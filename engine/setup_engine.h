@@ -116,30 +116,65 @@ void SystemFolder(Platform& os, char* folder, std::size_t size);
 
 // --- Installation and removal ---------------------------------------------
 
+// Every path of one run, composed once. Beside each installed file in the
+// system folder, on the same volume so that every replacement is a rename:
+// its new copy until it takes the file's name ("name.new"), the earlier
+// file while the run may still need it back ("name.old"), and an earlier
+// file set aside once the run no longer does ("name.del"), which only a
+// clean-up ever reads.
+struct RunPaths {
+    char sourceDirectory[kPathSize];
+    char systemFolder[kPathSize];
+    char sources[kComponentCount][kPathSize];
+    char installed[kComponentCount][kPathSize];
+    char staged[kComponentCount][kPathSize];
+    char backups[kComponentCount][kPathSize];
+    char discarded[kComponentCount][kPathSize];
+};
+
+// Fills `paths`. Returns 0 when the program cannot tell the folder it runs
+// from or the system folder, or a path would not fit.
+[[nodiscard]] int ComposeRunPaths(Platform& os, RunPaths& paths);
+
+// What the folder the program runs from holds, measured against what is
+// installed:
+//  - Complete: all four components, not all the same as installed;
+//  - AlreadyInstalled: the installation is in place (each file installed and
+//    listed in the distribution unit, and in a release the one the program
+//    was made with), and each component the folder holds is the same, byte
+//    for byte, as its installed copy;
+//  - AnotherBuild: some or none of the components, beside an installation
+//    of another build than the release's;
+//  - Empty: none of them, and no installation in place;
+//  - Incomplete: some of them, and not those of the installation in place;
+//  - Unreadable: some or none, and a file could not be read to tell.
+enum class PackageState { Complete, AlreadyInstalled, AnotherBuild, Empty, Incomplete, Unreadable };
+[[nodiscard]] PackageState ClassifyPackage(Platform& os, const RunPaths& paths, const ComponentDigests* digests);
+
 // One empty-string value named `path` under the distribution unit's file list.
 int RecordInstalledFile(Platform& os, const char* path);
 
 // Installs the components from the folder the program runs from into the
-// system folder, records them and has the control register itself. Returns 1
-// when the installation is in place at the end: installed by this run, or
-// found in place by a start from a folder that an earlier run emptied or
-// partly emptied, which changes nothing. Returns 0 otherwise:
-//  - nothing changed, when the folders cannot be told, the folder holds none
-//    of the components, an installed file is held by another process or
-//    cannot be written (checked before anything is copied), or a component
-//    cannot be copied or, given `digests`, differs from the one the program
-//    was made with (each is copied beside its installed file first and
-//    checked there, before any installed file is replaced);
-//  - rolled back, when the package is incomplete, an installed file cannot
-//    be replaced after all, or the control does not register.
-// Only a held or an unwritable file shows a message to the user. The
-// components stay in their folder until the installation has succeeded;
-// then they are moved out of it unless it is on a removable, optical or
-// network drive.
+// system folder, records them and has the control register itself, as one
+// transaction: either the new installation is complete, or the machine keeps
+// what it had. Returns 1 when the installation is in place at the end
+// (installed by this run, or already there), 0 otherwise. RunSetup says
+// which outcome it was.
 int InstallComponents(Platform& os, OwnerWindow owner, const ComponentDigests* digests = nullptr);
 
-// Unregisters the control, deletes the components from the system folder and
-// removes the distribution unit and the Add/Remove Programs entry. Always 1.
+// Loads the control at `controlPath` and calls its DllRegisterServer: its
+// HRESULT, or -1 when it does not load or has no such export.
+[[nodiscard]] std::int32_t RegisterControl(Platform& os, const char* controlPath);
+
+// Lets the control at `controlPath` unregister itself; one that loads but
+// has no DllUnregisterServer has its class key removed instead, and one that
+// does not load is left alone.
+void UnregisterControl(Platform& os, const char* controlPath);
+
+// Removes an installation whole: unregisters the control, deletes the
+// components from the system folder and removes the distribution unit and
+// the Add/Remove Programs entry. Always 1. A failed run does not call it: it
+// undoes only what it did itself.
 int RemoveComponents(Platform& os, OwnerWindow owner);
 
 // Deletes root\path with every key below it. 1 when the key could be opened,
@@ -161,20 +196,46 @@ int WriteUninstallEntry(Platform& os);
 // The product key: "DllPath", "DllNameMFC", "DllNameWin32".
 int WriteProductKey(Platform& os);
 
-// What the setup run reports to the program: the outcome of the installation.
-enum class SetupOutcome { Installed, Failed };
+// How a run ended:
+//  - Installed: the new installation is complete, its control registered;
+//  - AlreadyInstalled: this package's installation was found in place, and
+//    nothing of it was touched;
+//  - NothingChanged: the run ended before it changed anything;
+//  - Restored: a step failed after earlier files were replaced, and the
+//    earlier installation is back, its control registered again;
+//  - RolledBack: a step failed on a machine without an earlier
+//    installation, and what the run installed is gone.
+enum class SetupOutcome { Installed, AlreadyInstalled, NothingChanged, Restored, RolledBack };
+
+[[nodiscard]] constexpr bool IsInPlace(SetupOutcome outcome) {
+    return outcome == SetupOutcome::Installed || outcome == SetupOutcome::AlreadyInstalled;
+}
 
 // The process exit status for each outcome: 1603 is ERROR_INSTALL_FAILURE,
 // what Windows installers report for a failed installation.
 constexpr int kExitInstalled = 0;
 constexpr int kExitInstallFailure = 1603;
 [[nodiscard]] constexpr int ExitCodeFor(SetupOutcome outcome) {
-    return outcome == SetupOutcome::Installed ? kExitInstalled : kExitInstallFailure;
+    return IsInPlace(outcome) ? kExitInstalled : kExitInstallFailure;
 }
 
-// The whole job: install (checking each copy against `digests` when the
-// program carries them), then the uninstall entry whenever the installation
-// is in place, then the product key in every case.
+// Flushes the keys a successful run wrote (the distribution unit's file
+// list, the control's class, the Add/Remove Programs entry, the product key)
+// to the disk. 1 when all of them were.
+int FlushRecords(Platform& os);
+
+// The whole job. First it finishes what a stopped run left: it deletes new
+// copies, and puts back an earlier installation that a run kept, letting its
+// control register itself again. Then, unless the package is already
+// installed or cannot be installed as it stands, it checks every installed
+// file it would replace, copies and checks all four components beside them
+// (against `digests`, when the program carries them), swaps each in by
+// renames that keep the earlier file, has the control register itself,
+// records the files, and only then lets the earlier files go. A failure
+// after the swap began puts back what the run replaced. After it, the
+// Add/Remove Programs entry when the installation is in place, the product
+// key in every case, and after a new installation, once all of it is on the
+// disk, the components leave the package folder.
 [[nodiscard]] SetupOutcome RunSetup(Platform& os, OwnerWindow owner, const ComponentDigests* digests = nullptr);
 
 }  // namespace sorvan

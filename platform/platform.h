@@ -119,10 +119,22 @@ public:
     // where there is none.
     [[nodiscard]] virtual std::uint32_t CheckReplaceable(const char* path) = 0;
 
-    // MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING): within one volume the
-    // name `to` passes to the file at `from` in one step, replacing the file
-    // that had it. Returns 0 or the error code.
+    // MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH):
+    // within one volume the name `to` passes to the file at `from` in one
+    // step, with its contents, replacing the file that had it. A library that
+    // a process has loaded may be renamed; a file of that name loaded or
+    // read-only at `to` is not replaced (ERROR_ACCESS_DENIED). Returns 0 or
+    // the error code.
     [[nodiscard]] virtual std::uint32_t MoveFileOver(const char* from, const char* to) = 0;
+
+    // FlushFileBuffers on the file at `path`, opened for writing: its
+    // contents are on the disk when this returns 0. Otherwise the error code.
+    [[nodiscard]] virtual std::uint32_t FlushFile(const char* path) = 0;
+
+    // MoveFileExA(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT): the file is
+    // deleted when Windows next starts, for one that cannot be deleted now (a
+    // library another process has loaded). Returns 0 or the error code.
+    virtual std::uint32_t DeleteAtRestart(const char* path) = 0;
 
     // GetDriveTypeA of the root of the volume that holds `folder`, as
     // GetVolumePathNameA finds it (a drive's root, a UNC share, a folder a
@@ -192,6 +204,10 @@ public:
 
     // RegDeleteKeyA(root, path): refuses a key that still has sub-keys.
     virtual std::uint32_t DeleteKey(RegRoot root, const char* path) = 0;
+
+    // RegFlushKey(key): what was written under the key is on the disk when
+    // this returns 0. Otherwise the error code.
+    virtual std::uint32_t FlushKey(KeyHandle key) = 0;
 
     // RegCloseKey(key).
     virtual void CloseKey(KeyHandle key) = 0;

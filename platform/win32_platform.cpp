@@ -33,6 +33,11 @@ std::uint32_t LogPathStep(const char* what, const char* path, std::uint32_t stat
     LogStep(status, "%hs %s", what, WideText(path).text);
     return status;
 }
+
+std::uint32_t LogPathsStep(const char* what, const char* from, const char* to, std::uint32_t status) {
+    LogStep(status, "%hs %s -> %s", what, WideText(from).text, WideText(to).text);
+    return status;
+}
 std::uint32_t LogKeyStep(const char* what, RegRoot root, const char* path, std::uint32_t status) {
     LogStep(status, "%hs %hs\\%s", what, root == RegRoot::ClassesRoot ? "HKCR" : "HKLM", WideText(path).text);
     return status;
@@ -113,9 +118,7 @@ std::uint32_t Win32Platform::SystemWow64FolderPath(char* buffer, std::size_t siz
 }
 
 std::uint32_t Win32Platform::CopyFileOver(const char* source, const char* destination) {
-    const std::uint32_t error = CopyFileA(source, destination, FALSE) ? ERROR_SUCCESS : GetLastError();
-    LogStep(error, "copy %s -> %s", WideText(source).text, WideText(destination).text);
-    return error;
+    return LogPathsStep("copy", source, destination, CopyFileA(source, destination, FALSE) ? ERROR_SUCCESS : GetLastError());
 }
 
 std::uint32_t Win32Platform::QueryFile(const char* path) {
@@ -162,9 +165,29 @@ std::uint32_t Win32Platform::CheckReplaceable(const char* path) {
 }
 
 std::uint32_t Win32Platform::MoveFileOver(const char* from, const char* to) {
-    // The engine's staged copies are named after the file they replace: the
-    // log names that file alone.
-    return LogPathStep("replace", to, MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? ERROR_SUCCESS : GetLastError());
+    // Through to the disk: a rename that a power cut undoes after the
+    // package folder was emptied would lose the component.
+    const std::uint32_t error =
+        MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? ERROR_SUCCESS : GetLastError();
+    // Nothing to rename is the normal case of a first installation.
+    return error == ERROR_FILE_NOT_FOUND ? error : LogPathsStep("rename", from, to, error);
+}
+
+std::uint32_t Win32Platform::FlushFile(const char* path) {
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+    std::uint32_t error = file != INVALID_HANDLE_VALUE ? ERROR_SUCCESS : GetLastError();
+    if (file != INVALID_HANDLE_VALUE) {
+        if (!FlushFileBuffers(file)) error = GetLastError();
+        CloseHandle(file);
+    }
+    // A flush that worked is the normal case, not worth a line.
+    return error == ERROR_SUCCESS ? error : LogPathStep("flush", path, error);
+}
+
+std::uint32_t Win32Platform::DeleteAtRestart(const char* path) {
+    return LogPathStep("delete at the next restart", path,
+                       MoveFileExA(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? ERROR_SUCCESS : GetLastError());
 }
 
 std::uint32_t Win32Platform::FolderDriveType(const char* folder) {
@@ -409,6 +432,12 @@ std::uint32_t Win32Platform::EnumSubKey(KeyHandle key, std::uint32_t index, char
 
 std::uint32_t Win32Platform::DeleteKey(RegRoot root, const char* path) {
     return LogKeyStep("delete key", root, path, static_cast<std::uint32_t>(RegDeleteKeyA(ToHkey(root), path)));
+}
+
+std::uint32_t Win32Platform::FlushKey(KeyHandle key) {
+    const auto status = static_cast<std::uint32_t>(RegFlushKey(ToHkey(key)));
+    if (status != ERROR_SUCCESS) LogStep(status, "flush key");
+    return status;
 }
 
 void Win32Platform::CloseKey(KeyHandle key) { RegCloseKey(ToHkey(key)); }

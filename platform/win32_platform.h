@@ -21,6 +21,8 @@ public:
     std::uint32_t ClearFileAttributes(const char* path) override;
     std::uint32_t CheckReplaceable(const char* path) override;
     std::uint32_t MoveFileOver(const char* from, const char* to) override;
+    std::uint32_t FlushFile(const char* path) override;
+    std::uint32_t DeleteAtRestart(const char* path) override;
     std::uint32_t FolderDriveType(const char* folder) override;
     std::uint32_t FileSize(const char* path, std::uint64_t* size) override;
     std::uint32_t FileDigest(const char* path, std::uint8_t (&digest)[32]) override;
@@ -39,6 +41,7 @@ public:
                                std::uint32_t* subKeys) override;
     std::uint32_t EnumSubKey(KeyHandle key, std::uint32_t index, char* name, std::uint32_t size) override;
     std::uint32_t DeleteKey(RegRoot root, const char* path) override;
+    std::uint32_t FlushKey(KeyHandle key) override;
     void CloseKey(KeyHandle key) override;
     void ShowMessage(OwnerWindow owner, const char* text949, const char* caption949) override;
     std::uint32_t LocalDate() override;

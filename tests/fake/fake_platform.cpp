@@ -55,6 +55,8 @@ const char* OpName(Op op) {
         case Op::ClearFileAttributes: return "ClearFileAttributes";
         case Op::CheckReplaceable: return "CheckReplaceable";
         case Op::MoveFileOver: return "MoveFileOver";
+        case Op::FlushFile: return "FlushFile";
+        case Op::DeleteAtRestart: return "DeleteAtRestart";
         case Op::FolderDriveType: return "FolderDriveType";
         case Op::FileSize: return "FileSize";
         case Op::FileDigest: return "FileDigest";
@@ -72,6 +74,7 @@ const char* OpName(Op op) {
         case Op::QueryKeyInfo: return "QueryKeyInfo";
         case Op::EnumSubKey: return "EnumSubKey";
         case Op::DeleteKey: return "DeleteKey";
+        case Op::FlushKey: return "FlushKey";
         case Op::CloseKey: return "CloseKey";
         case Op::ShowMessage: return "ShowMessage";
         case Op::LocalDate: return "LocalDate";
@@ -278,8 +281,23 @@ void FakePlatform::FailCallsOn(Op op, const std::string& argument, std::uint32_t
     faults_.push_back(Fault{op, 0, Fold(argument), error});
 }
 
+void FakePlatform::StopBeforeCall(int n) { stopAt_ = n; }
+
+void FakePlatform::EndProcess() {
+    stopAt_ = 0;
+    libraries_.clear();
+    procs_.clear();
+    keyHandles_.clear();
+}
+
+bool FakePlatform::Stopped() const { return stopAt_ != 0 && static_cast<int>(calls.size()) >= stopAt_; }
+
 bool FakePlatform::Intercept(Op op, const std::string& argument, std::uint32_t* error) {
     calls.push_back(Call{op, argument});
+    if (Stopped()) {
+        *error = 1067;  // ERROR_PROCESS_ABORTED: nothing of the call happens
+        return true;
+    }
     const int occurrence = ++opCounts_[op];
     if (failNth_ != 0 && static_cast<int>(calls.size()) == failNth_) {
         *error = failNthError_;
@@ -401,10 +419,41 @@ std::uint32_t FakePlatform::MoveFileOver(const char* from, const char* to) {
     if (existing != files_.end() && (IsLoaded(target) || (existing->second.attributes & kReadOnly) != 0)) {
         return platform::kErrorAccessDenied;
     }
+    // A loaded library stays loaded under its new name.
+    for (auto& entry : libraries_) {
+        if (Fold(entry.second.path) == source->first) entry.second.path = to;
+    }
     const File moved = source->second;
     files_.erase(source);
     files_[target] = moved;
     return platform::kErrorSuccess;
+}
+
+std::uint32_t FakePlatform::FlushFile(const char* path) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::FlushFile, path, &error)) return error;
+    const std::string folded = Fold(path);
+    if (files_.count(folded) == 0) return AbsentError(folded);
+    return IsLoaded(folded) ? platform::kErrorSharingViolation : platform::kErrorSuccess;
+}
+
+std::uint32_t FakePlatform::DeleteAtRestart(const char* path) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::DeleteAtRestart, path, &error)) return error;
+    deletesAtRestart.push_back(path);
+    return platform::kErrorSuccess;
+}
+
+std::vector<std::string> FakePlatform::FilesIn(const std::string& folder) const {
+    std::vector<std::string> names;
+    const std::string prefix = Fold(folder) + "\\";
+    for (const auto& entry : files_) {
+        if (entry.first.compare(0, prefix.size(), prefix) == 0 &&
+            entry.first.find('\\', prefix.size()) == std::string::npos) {
+            names.push_back(entry.first.substr(prefix.size()));
+        }
+    }
+    return names;
 }
 
 std::uint32_t FakePlatform::FolderDriveType(const char* folder) {
@@ -525,6 +574,7 @@ std::int32_t FakePlatform::CallExport(platform::ProcHandle proc) {
 void FakePlatform::FreeLibraryHandle(platform::LibraryHandle library) {
     std::uint32_t error = 0;
     (void)Intercept(Op::FreeLibraryHandle, "", &error);
+    if (Stopped()) return;
     auto it = libraries_.find(reinterpret_cast<std::uintptr_t>(library));
     if (it == libraries_.end()) {
         ++badHandleUses;
@@ -681,15 +731,25 @@ std::uint32_t FakePlatform::DeleteKey(RegRoot root, const char* path) {
     return platform::kErrorSuccess;
 }
 
+std::uint32_t FakePlatform::FlushKey(platform::KeyHandle key) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::FlushKey, "", &error)) return error;
+    Key* target = Handle(key);
+    if (target == nullptr) return platform::kErrorInvalidHandle;
+    return target->deleted ? platform::kErrorKeyDeleted : platform::kErrorSuccess;
+}
+
 void FakePlatform::CloseKey(platform::KeyHandle key) {
     std::uint32_t error = 0;
     (void)Intercept(Op::CloseKey, "", &error);
+    if (Stopped()) return;
     if (keyHandles_.erase(reinterpret_cast<std::uintptr_t>(key)) == 0) ++badHandleUses;
 }
 
 void FakePlatform::ShowMessage(platform::OwnerWindow owner, const char* text949, const char* caption949) {
     std::uint32_t error = 0;
     (void)Intercept(Op::ShowMessage, text949, &error);
+    if (Stopped()) return;
     messages.push_back(Message{owner, text949, caption949});
 }
 

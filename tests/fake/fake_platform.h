@@ -12,7 +12,8 @@
 // attributes and refuses (access denied) to write over a read-only or hidden
 // file; MoveFileEx and DeleteFile refuse a read-only one; a file loaded as a
 // library cannot be written (sharing violation) nor replaced or deleted
-// (access denied).
+// (access denied), but can be renamed, and stays loaded under its new name;
+// a rename keeps the file's contents and attributes.
 #pragma once
 
 #include <cstdint>
@@ -40,6 +41,8 @@ enum class Op {
     ClearFileAttributes,
     CheckReplaceable,
     MoveFileOver,
+    FlushFile,
+    DeleteAtRestart,
     FolderDriveType,
     FileSize,
     FileDigest,
@@ -57,6 +60,7 @@ enum class Op {
     QueryKeyInfo,
     EnumSubKey,
     DeleteKey,
+    FlushKey,
     CloseKey,
     ShowMessage,
     LocalDate,
@@ -146,6 +150,19 @@ public:
     void FailNthCall(int n, std::uint32_t error);
     // Every call of `op` whose argument equals `argument` (case-insensitive) fails.
     void FailCallsOn(Op op, const std::string& argument, std::uint32_t error);
+    // The process is stopped just before its `n`-th call (1-based), as by a
+    // power cut or Task Manager: that call and every later one fail and
+    // change nothing, and whatever the program still does after it, clean-up
+    // and destructors included, never reaches the machine.
+    void StopBeforeCall(int n);
+    // The process has ended: its loaded libraries and open keys are gone, as
+    // Windows closes them, and the next call is a new process's.
+    void EndProcess();
+
+    // Files to be deleted when Windows next starts, in the order asked.
+    std::vector<std::string> deletesAtRestart;
+    // The names of the files directly in `folder`.
+    [[nodiscard]] std::vector<std::string> FilesIn(const std::string& folder) const;
 
     // --- What happened -----------------------------------------------
     std::vector<Call> calls;
@@ -167,6 +184,8 @@ public:
     std::uint32_t ClearFileAttributes(const char* path) override;
     std::uint32_t CheckReplaceable(const char* path) override;
     std::uint32_t MoveFileOver(const char* from, const char* to) override;
+    std::uint32_t FlushFile(const char* path) override;
+    std::uint32_t DeleteAtRestart(const char* path) override;
     std::uint32_t FolderDriveType(const char* folder) override;
     std::uint32_t FileSize(const char* path, std::uint64_t* size) override;
     std::uint32_t FileDigest(const char* path, std::uint8_t (&digest)[32]) override;
@@ -187,6 +206,7 @@ public:
     std::uint32_t EnumSubKey(platform::KeyHandle key, std::uint32_t index, char* name,
                              std::uint32_t size) override;
     std::uint32_t DeleteKey(RegRoot root, const char* path) override;
+    std::uint32_t FlushKey(platform::KeyHandle key) override;
     void CloseKey(platform::KeyHandle key) override;
     void ShowMessage(platform::OwnerWindow owner, const char* text949, const char* caption949) override;
     std::uint32_t LocalDate() override;
@@ -214,7 +234,10 @@ private:
         std::uint32_t error;
     };
 
-    // Logs the call and answers whether an injected fault hits it.
+    // Whether the process has been stopped (StopBeforeCall).
+    [[nodiscard]] bool Stopped() const;
+    // Logs the call and answers whether an injected fault hits it, or the
+    // process is stopped.
     bool Intercept(Op op, const std::string& argument, std::uint32_t* error);
     std::uint32_t Lookup(RegRoot root, const std::string& path, bool create, std::shared_ptr<Key>* out);
     std::shared_ptr<Key> Find(RegRoot root, const std::string& path) const;
@@ -240,6 +263,7 @@ private:
     std::vector<Fault> faults_;
     int failNth_ = 0;
     std::uint32_t failNthError_ = 0;
+    int stopAt_ = 0;  // 0: runs to its end
     std::map<Op, int> opCounts_;
 };
 

@@ -1,10 +1,17 @@
-// Every platform operation of a successful setup run, made to fail in turn.
+// Every platform operation of a recorded setup run, made to fail in turn, and
+// the run stopped just before it.
 //
-// A successful run is recorded first; its call log is the list of operations
-// to break, so a call added to the engine is swept without editing this test.
+// Each run is recorded first; its call log is the list of operations to
+// break, so a call added to the engine is swept without editing this test.
 // Each operation is failed once per error code: the codes the engine tells
-// apart, and one it does not. After every run the invariants that hold
-// whatever fails are checked.
+// apart, and one it does not. Then the process is stopped just before it, as
+// a power cut or a deployment tool's time-out would stop it: nothing it does
+// after that point reaches the machine. After either, the program is started
+// again from the same folder, and a third time if that start fails too, and
+// the machine must hold one of two installations: the new one complete, or
+// the earlier one exactly as it was, each with its control registered. After
+// a stop, a start from an empty folder must come to the same.
+#include <algorithm>
 #include <cstdint>
 #include <set>
 #include <string>
@@ -16,117 +23,201 @@ namespace sorvan_test {
 namespace {
 
 // The codes the engine tells apart (sharing violation, access denied, not
-// found, no more items, more data) and one it does not (a device error).
-constexpr std::uint32_t kErrors[] = {
-    platform::kErrorSharingViolation, platform::kErrorAccessDenied, platform::kErrorFileNotFound,
-    platform::kErrorNoMoreItems,      platform::kErrorMoreData,     1117 /* ERROR_IO_DEVICE */};
+// found, no more items, more data) and one it does not (a device error); 0
+// stands for the stop.
+constexpr std::uint32_t kStop = 0;
+constexpr std::uint32_t kFaults[] = {kStop,
+                                     platform::kErrorSharingViolation,
+                                     platform::kErrorAccessDenied,
+                                     platform::kErrorFileNotFound,
+                                     platform::kErrorNoMoreItems,
+                                     platform::kErrorMoreData,
+                                     1117 /* ERROR_IO_DEVICE */};
 
-// Where a run starts from: a machine without the product, a working
-// installation with a newer package beside the program, and a working
-// installation whose package folder its run emptied.
-enum class Start { Fresh, Upgrade, Emptied };
+// Where a run starts from: a machine without the product; a working
+// installation with a newer package beside the program; a working
+// installation whose package folder its run emptied; and a working
+// installation with a newer package whose control does not register.
+enum class Start { Fresh, Upgrade, Emptied, FailingUpgrade };
+const char* const kStartNames[] = {"fresh", "upgrade", "emptied", "failing upgrade"};
 
-// A machine with the package laid out, the platform's state and the
-// observations a test makes of it.
+// A machine with the package laid out, and what a test observes of it.
 struct Machine {
     FakePlatform os;
     sorvan::ComponentDigests digests = {};
+    std::string package[4];  // the bytes of each component the run installs
+
     explicit Machine(Start start) {
-        const auto control = fake::WellBehavedControl();
-        PutPackage(os, kPkg, control);
-        if (start != Start::Fresh) {
-            const sorvan::ComponentDigests first = DigestsOf(os);
-            EXPECT_EQ(sorvan::RunSetup(os, TheOwner(), &first), sorvan::SetupOutcome::Installed);
-        }
-        if (start == Start::Upgrade) {
-            for (const char* name : kNames) os.AddFile(kPkg + "\\" + name, std::string("v2 ") + name, control);
-        }
+        PutPackage(os, kPkg, VersionedControl("1"));
         digests = DigestsOf(os);
+        if (start != Start::Fresh) {
+            EXPECT_EQ(Run(), sorvan::SetupOutcome::Installed);
+        }
+        if (start == Start::Upgrade || start == Start::FailingUpgrade) {
+            const auto control = VersionedControl("2");
+            if (start == Start::FailingUpgrade) control->registerResult = static_cast<std::int32_t>(0x80004005u);
+            for (const char* name : kNames) os.AddFile(kPkg + "\\" + name, std::string("v2 ") + name, control);
+            digests = DigestsOf(os);
+        }
+        for (int i = 0; i < 4; ++i) {
+            package[i] = os.FileContent((ComponentsIn(os, kPkg) > 0 ? kPkg : kSys) + "\\" + kNames[i]);
+        }
         os.calls.clear();
     }
     bool Installed() const {
         return ComponentsIn(os, kSys) == 4 && os.KeyExists(RegRoot::LocalMachine, kDistributionUnit) &&
                os.KeyExists(RegRoot::ClassesRoot, kClassKey);
     }
-    bool RolledBack() const {
-        return ComponentsIn(os, kSys) == 0 && ComponentsIn(os, kPkg) == 4 &&
-               !os.KeyExists(RegRoot::LocalMachine, kDistributionUnit) &&
-               !os.KeyExists(RegRoot::ClassesRoot, kClassKey) && !os.KeyExists(RegRoot::LocalMachine, kUninstall);
-    }
     bool ProductKeyAttempted() const {
-        for (const fake::Call& call : os.calls) {
-            if ((call.op == Op::OpenKey || call.op == Op::CreateKey) &&
-                fake::Fold(call.argument) == fake::Fold("HKLM\\" + kProduct)) {
-                return true;
-            }
-        }
-        return false;
+        return std::any_of(os.calls.begin(), os.calls.end(), [](const fake::Call& call) {
+            return (call.op == Op::OpenKey || call.op == Op::CreateKey) &&
+                   fake::Fold(call.argument) == fake::Fold("HKLM\\" + kProduct);
+        });
+    }
+    bool BackupsLeft() const {
+        const std::vector<std::string> files = os.FilesIn(kSys);
+        return std::any_of(files.begin(), files.end(), [](const std::string& name) {
+            return name.size() > 4 && name.compare(name.size() - 4, 4, ".old") == 0;
+        });
     }
     // The run of a release's program, which checks each copy against its digest.
     sorvan::SetupOutcome Run() { return sorvan::RunSetup(os, TheOwner(), &digests); }
 };
 
-std::vector<fake::Call> RecordSuccessfulRun(Start start) {
+struct Recording {
+    std::vector<fake::Call> calls;
+    sorvan::SetupOutcome outcome;
+    std::string before;  // the product as the run found it
+    std::string after;   // and as the run left it
+};
+
+Recording Record(Start start) {
     Machine machine(start);
-    EXPECT_EQ(machine.Run(), sorvan::SetupOutcome::Installed);
-    return machine.os.calls;
+    Recording recording{{}, sorvan::SetupOutcome::NothingChanged, ProductState(machine.os), {}};
+    recording.outcome = machine.Run();
+    recording.calls = machine.os.calls;
+    recording.after = ProductState(machine.os);
+    return recording;
 }
 
-TEST(FaultSweep, EveryOperationFailingLeavesAConsistentMachine) {
+TEST(FaultSweep, EveryOperationFailingOrStoppedLeavesOneOfTwoInstallations) {
     std::set<Op> swept;
-    for (Start start : {Start::Fresh, Start::Upgrade, Start::Emptied}) {
-        const std::vector<fake::Call> recording = RecordSuccessfulRun(start);
-        ASSERT_GT(recording.size(), 10u);
-        for (const fake::Call& call : recording) swept.insert(call.op);
+    std::set<Op> reached;
+    for (Start start : {Start::Fresh, Start::Upgrade, Start::Emptied, Start::FailingUpgrade}) {
+        const Recording recording = Record(start);
+        ASSERT_GT(recording.calls.size(), 10u);
+        if (start == Start::FailingUpgrade) {
+            ASSERT_EQ(recording.outcome, sorvan::SetupOutcome::Restored);
+            ASSERT_EQ(recording.after, recording.before) << "the earlier installation exactly as it was";
+        } else {
+            ASSERT_TRUE(sorvan::IsInPlace(recording.outcome));
+        }
+        for (const fake::Call& call : recording.calls) swept.insert(call.op);
+        // The end states a run may leave: the new installation, complete, or
+        // the earlier one as it was. A fresh machine had none to keep.
+        std::vector<std::string> ends;
+        if (start != Start::FailingUpgrade) ends.push_back(recording.after);
+        if (start != Start::Fresh) ends.push_back(recording.before);
 
         int installedRuns = 0;
         int failedRuns = 0;
-        for (std::size_t n = 1; n <= recording.size(); ++n) {
-            for (std::uint32_t error : kErrors) {
-                SCOPED_TRACE("start " + std::to_string(static_cast<int>(start)) + ", operation " + std::to_string(n) +
-                             " (" + fake::OpName(recording[n - 1].op) + " " + recording[n - 1].argument +
-                             ") failing with " + std::to_string(error));
+        for (std::size_t n = 1; n <= recording.calls.size(); ++n) {
+            for (std::uint32_t fault : kFaults) {
+                SCOPED_TRACE(std::string(kStartNames[static_cast<int>(start)]) + ", operation " + std::to_string(n) +
+                             " (" + fake::OpName(recording.calls[n - 1].op) + " " + recording.calls[n - 1].argument +
+                             (fault == kStop ? ") stopped" : ") failing with " + std::to_string(fault)));
                 Machine machine(start);
                 const std::string before = ProductState(machine.os);
-                machine.os.FailNthCall(static_cast<int>(n), error);
+                if (fault == kStop) {
+                    machine.os.StopBeforeCall(static_cast<int>(n));
+                } else {
+                    machine.os.FailNthCall(static_cast<int>(n), fault);
+                }
 
                 const sorvan::SetupOutcome outcome = machine.Run();
-
-                // Whatever failed: nothing left open, the product key attempted.
-                EXPECT_EQ(machine.os.OpenKeyHandles(), 0u);
-                EXPECT_EQ(machine.os.LoadedLibraries(), 0u);
-                EXPECT_EQ(machine.os.badHandleUses, 0);
-                EXPECT_TRUE(machine.ProductKeyAttempted());
-                EXPECT_LE(machine.os.messages.size(), 1u);
-                EXPECT_EQ(machine.os.FileExists(kSys + "\\SorVan.dll.new"), false) << "a staged copy was left";
-                if (outcome == sorvan::SetupOutcome::Installed) {
-                    ++installedRuns;
-                    EXPECT_TRUE(machine.Installed());
-                    EXPECT_TRUE(machine.os.messages.empty());
-                } else {
-                    // A failed run changed nothing, or undid everything.
-                    ++failedRuns;
-                    EXPECT_TRUE(ProductState(machine.os) == before || machine.RolledBack());
+                for (const fake::Call& call : machine.os.calls) reached.insert(call.op);
+                if (fault != kStop) {
+                    // Whatever failed: nothing left open, the product key
+                    // attempted, and a run that failed changed nothing or put
+                    // back what it changed (when the fault did not hit the
+                    // undo itself, which the next start takes up again, or
+                    // leave a file to be deleted at the next restart).
+                    EXPECT_EQ(machine.os.OpenKeyHandles(), 0u);
+                    EXPECT_EQ(machine.os.LoadedLibraries(), 0u);
+                    EXPECT_EQ(machine.os.badHandleUses, 0);
+                    EXPECT_TRUE(machine.ProductKeyAttempted());
+                    EXPECT_LE(machine.os.messages.size(), 1u);
+                    if (sorvan::IsInPlace(outcome)) {
+                        ++installedRuns;
+                        EXPECT_TRUE(machine.Installed());
+                        EXPECT_TRUE(machine.os.messages.empty());
+                    } else {
+                        ++failedRuns;
+                        EXPECT_TRUE(ProductState(machine.os) == before || machine.BackupsLeft() ||
+                                    !machine.os.deletesAtRestart.empty());
+                    }
                 }
-                // A second start from the folder the run left never takes
-                // away an installation that is in place.
-                const bool wasInstalled = machine.Installed();
-                (void)machine.Run();
-                EXPECT_TRUE(!wasInstalled || machine.Installed());
+
+                // The next start, and one more if that fails too.
+                machine.os.EndProcess();
+                if (!sorvan::IsInPlace(machine.Run())) {
+                    machine.os.EndProcess();
+                    (void)machine.Run();
+                }
+                // A record that could not be written does not undo an
+                // installation: after a fault that let the run succeed, the
+                // installation stands, whatever record it lacks.
+                const std::string end = ProductState(machine.os);
+                if (fault != kStop && sorvan::IsInPlace(outcome)) {
+                    EXPECT_TRUE(machine.Installed());
+                } else {
+                    EXPECT_NE(std::find(ends.begin(), ends.end(), end), ends.end()) << end;
+                }
+                for (int i = 0; i < 4; ++i) {
+                    EXPECT_TRUE(machine.os.FileContent(kSys + "\\" + kNames[i]) == machine.package[i] ||
+                                machine.os.FileContent(kPkg + "\\" + kNames[i]) == machine.package[i])
+                        << kNames[i] << " is nowhere";
+                }
+                for (const std::string& name : machine.os.FilesIn(kSys)) {
+                    EXPECT_NE(std::find_if(std::begin(kNames), std::end(kNames),
+                                           [&](const char* ours) { return fake::Fold(ours) == name; }),
+                              std::end(kNames))
+                        << name << " is left in the system folder";
+                }
+                EXPECT_EQ(machine.os.OpenKeyHandles() + machine.os.LoadedLibraries(), 0u);
+
+                // Where there was an earlier installation, what a stopped run
+                // left is finished by the next start wherever it is made: one
+                // from an empty folder leaves one of the two installations too.
+                if (fault == kStop && start != Start::Fresh) {
+                    Machine elsewhere(start);
+                    elsewhere.os.StopBeforeCall(static_cast<int>(n));
+                    (void)elsewhere.Run();
+                    elsewhere.os.EndProcess();
+                    elsewhere.os.modulePath = "C:\\Elsewhere\\SORVanActiveXSetup.exe";
+                    (void)elsewhere.Run();
+                    const std::string state = ProductState(elsewhere.os);
+                    EXPECT_NE(std::find(ends.begin(), ends.end(), state), ends.end()) << "from elsewhere: " << state;
+                }
                 if (::testing::Test::HasFailure()) return;  // one broken run says enough
             }
         }
         // Both sides were reached: faults in the installation fail it, faults
         // in the records after a complete installation do not undo it.
-        EXPECT_GT(installedRuns, 0);
+        if (start != Start::FailingUpgrade) {
+            EXPECT_GT(installedRuns, 0);
+        }
         EXPECT_GT(failedRuns, 0);
     }
-    // The checks before a change, the staged replacement and the records'
-    // clean-up are all among the operations broken.
-    for (Op op : {Op::ClearFileAttributes, Op::CheckReplaceable, Op::MoveFileOver, Op::FolderDriveType,
-                  Op::QueryValue, Op::DeleteValue, Op::FileDigest}) {
+    // The checks before a change, the staged and flushed replacement, the
+    // records' clean-up and flush are all among the operations broken; the
+    // delete at the next restart, of an earlier file that cannot be deleted
+    // now, is reached by breaking that delete.
+    for (Op op : {Op::ClearFileAttributes, Op::CheckReplaceable, Op::MoveFileOver, Op::FlushFile, Op::FlushKey,
+                  Op::FolderDriveType, Op::QueryValue, Op::DeleteValue, Op::FileDigest}) {
         EXPECT_EQ(swept.count(op), 1u) << fake::OpName(op);
     }
+    EXPECT_EQ(reached.count(Op::DeleteAtRestart), 1u);
 }
 
 }  // namespace

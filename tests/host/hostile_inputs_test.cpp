@@ -12,7 +12,7 @@ namespace {
 // nothing is left open and the machine is either installed or rolled back.
 struct SetupRun {
     FakePlatform os;
-    sorvan::SetupOutcome outcome = sorvan::SetupOutcome::Failed;
+    sorvan::SetupOutcome outcome = sorvan::SetupOutcome::Installed;
 
     SetupRun(const std::string& modulePath, const std::string& packageDir, const std::string& systemFolder = kSys) {
         os.modulePath = modulePath;
@@ -34,7 +34,7 @@ struct SetupRun {
         EXPECT_EQ(ComponentsIn(os, packageDir), 0);
     }
     void ExpectSilentFailure(const std::string& packageDir) const {
-        EXPECT_EQ(outcome, sorvan::SetupOutcome::Failed);
+        EXPECT_EQ(outcome, sorvan::SetupOutcome::NothingChanged);
         EXPECT_EQ(ComponentsIn(os, kSys), 0);
         EXPECT_EQ(ComponentsIn(os, packageDir), 4);
         EXPECT_FALSE(os.KeyExists(RegRoot::LocalMachine, kDistributionUnit));

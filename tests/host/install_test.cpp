@@ -6,7 +6,7 @@ namespace {
 using InstallTest = PackageTest;
 
 TEST_F(InstallTest, SuccessMovesRecordsAndRegisters) {
-    EXPECT_EQ(sorvan::InstallComponents(os, TheOwner()), 1);
+    EXPECT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Installed);
     EXPECT_EQ(InstalledFiles(), 4);
     EXPECT_EQ(SourceFilesLeft(), 0) << "the components are moved, not copied";
     std::vector<std::string> recorded = os.ValueNames(RegRoot::LocalMachine, kFileList);
@@ -26,10 +26,11 @@ TEST_F(InstallTest, SuccessMovesRecordsAndRegisters) {
     ExpectNothingLeftOpen();
 }
 
-// All four are copied beside their installed files before any is replaced;
-// the control is loaded once all four are in place; the sources go last.
+// All four are copied beside their installed files, and on the disk, before
+// any is replaced; the control is loaded once all four are in place; the
+// sources go last, once the records are on the disk too.
 TEST_F(InstallTest, EveryCopyIsMadeBeforeAnyFileIsReplacedAndSourcesGoLast) {
-    ASSERT_EQ(sorvan::InstallComponents(os, TheOwner()), 1);
+    ASSERT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Installed);
     std::vector<Op> ops = os.Ops();
     auto lastCopy = std::find(ops.rbegin(), ops.rend(), Op::CopyFileOver).base();
     auto firstMove = std::find(ops.begin(), ops.end(), Op::MoveFileOver);
@@ -37,14 +38,23 @@ TEST_F(InstallTest, EveryCopyIsMadeBeforeAnyFileIsReplacedAndSourcesGoLast) {
     auto load = std::find(ops.begin(), ops.end(), Op::LoadLibraryFrom);
     auto call = std::find(ops.begin(), ops.end(), Op::CallExport);
     EXPECT_EQ(os.CountOf(Op::CopyFileOver), 4);
-    EXPECT_EQ(os.CountOf(Op::MoveFileOver), 4);
-    EXPECT_LT(lastCopy, firstMove);
-    EXPECT_LT(lastMove, load);
+    EXPECT_EQ(os.CountOf(Op::MoveFileOver), 8) << "each installed file kept, then each copy in its place";
+    // A reverse iterator's base is one past what it found.
+    EXPECT_LE(lastCopy, firstMove);
+    EXPECT_LE(lastMove, load);
+    EXPECT_EQ(os.CountOf(Op::FlushFile), 4);
+    EXPECT_LE(std::find(ops.rbegin(), ops.rend(), Op::FlushFile).base(), firstMove);
+    auto lastFlushedKey = std::find(ops.rbegin(), ops.rend(), Op::FlushKey).base();
+    EXPECT_EQ(os.CountOf(Op::FlushKey), 4);
+    int sourcesDeleted = 0;
     for (std::size_t k = 0; k < os.calls.size(); ++k) {
         if (os.calls[k].op == Op::RemoveFile && os.calls[k].argument.rfind(kPkg, 0) == 0) {
+            ++sourcesDeleted;
             EXPECT_GT(ops.begin() + static_cast<std::ptrdiff_t>(k), call) << "a source deleted before registration";
+            EXPECT_GT(ops.begin() + static_cast<std::ptrdiff_t>(k), lastFlushedKey) << "a source deleted before the flush";
         }
     }
+    EXPECT_EQ(sourcesDeleted, 4);
     EXPECT_EQ(ProductState(os).find(".new="), std::string::npos) << "a staged copy was left";
 }
 
@@ -68,7 +78,7 @@ TEST_F(InstallTest, RenamedProgramInstallsFromItsOwnFolder) {
     PutPackage(downloads);
     // A decoy where cutting the path by the expected name's length would look.
     os.AddFile("C:\\Users\\kim\\Do\\LumeTransfer.ocx", "decoy");
-    ASSERT_EQ(sorvan::InstallComponents(os, TheOwner()), 1);
+    ASSERT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Installed);
     EXPECT_EQ(SourceFilesLeft(downloads), 0);
     EXPECT_EQ(os.FileContent(kSys + "\\LumeTransfer.ocx"), "control");
 }
@@ -87,7 +97,7 @@ TEST_P(HeldBeforeTheRunTest, ChangesNothingAndSaysWhy) {
     os.BlockDestination(kSys + "\\SorVanWin32.dll", GetParam());
     os.calls.clear();
 
-    EXPECT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Failed);
+    EXPECT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::NothingChanged);
     ASSERT_EQ(os.messages.size(), 1u);
     EXPECT_EQ(os.messages[0].text, GetParam() == platform::kErrorSharingViolation ? sorvan::kSharingViolationText
                                                                                   : sorvan::kAccessDeniedText);
@@ -130,7 +140,8 @@ TEST_P(ReplaceFailureTest, SlotOneFailsMessageThenCompleteRollback) {
         EXPECT_EQ(std::find(ops.begin(), shown, Op::LoadLibraryFrom), shown);
         EXPECT_EQ(std::find(ops.begin(), shown, Op::DeleteKey), shown);
     }
-    EXPECT_EQ(os.CountOf(Op::MoveFileOver), 2) << "later slots are not attempted";
+    // Each slot first tries to keep an earlier file: there is none here.
+    EXPECT_EQ(os.CountOf(Op::MoveFileOver), 4) << "later slots are not attempted";
     // The control was in place for its DllUnregisterServer, then deleted.
     EXPECT_EQ(os.CountOf(Op::LoadLibraryFrom), 1);
     EXPECT_EQ(os.CountOf(Op::CallExport), 1);
@@ -147,22 +158,6 @@ INSTANTIATE_TEST_SUITE_P(Errors, ReplaceFailureTest,
                          [](const ::testing::TestParamInfo<ReplaceFailure>& param) {
                              return "Error" + std::to_string(param.param.error);
                          });
-
-// An incomplete package over an earlier installation: the rollback removes
-// the earlier files, and with them the entry whose uninstaller they held; the
-// product key stays.
-TEST_F(InstallTest, MissingSourceFailsSilentlyAndKeepsTheRest) {
-    ASSERT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Installed);
-    for (int i = 0; i < 3; ++i) os.AddFile(kPkg + "\\" + kNames[i], std::string("newer ") + kNames[i], control);
-    EXPECT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Failed);
-    EXPECT_TRUE(os.messages.empty());
-    EXPECT_EQ(InstalledFiles(), 0);
-    EXPECT_EQ(SourceFilesLeft(), 3);
-    EXPECT_FALSE(os.KeyExists(RegRoot::LocalMachine, kDistributionUnit));
-    EXPECT_FALSE(os.KeyExists(RegRoot::LocalMachine, kUninstall));
-    EXPECT_TRUE(os.KeyExists(RegRoot::LocalMachine, kProduct));
-    ExpectNothingLeftOpen();
-}
 
 struct RegistrationFailure {
     bool hasRegister;
@@ -237,8 +232,8 @@ TEST_F(InstallTest, NoSourceDirectoryChangesNothing) {
 
 TEST_F(InstallTest, FailedRecordDoesNotStopTheInstallation) {
     os.FailCall(Op::SetString, 2, platform::kErrorAccessDenied);
-    os.FailCall(Op::RemoveFile, 1, platform::kErrorAccessDenied);
-    EXPECT_EQ(sorvan::InstallComponents(os, TheOwner()), 1);
+    os.FailCallsOn(Op::RemoveFile, kPkg + "\\LumeTransfer.ocx", platform::kErrorAccessDenied);
+    EXPECT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Installed);
     EXPECT_EQ(os.ValueNames(RegRoot::LocalMachine, kFileList).size(), 3u);
     EXPECT_EQ(InstalledFiles(), 4);
     EXPECT_EQ(SourceFilesLeft(), 1) << "a source that cannot be deleted is left behind";
@@ -276,7 +271,7 @@ TEST_F(InstallTest, StagedCopyThatFailsOrDiffersChangesNothing) {
             if (failure == Failure::Unreadable) fresh.FailCallsOn(Op::FileDigest, staged, platform::kErrorAccessDenied);
             fresh.calls.clear();
 
-            EXPECT_EQ(sorvan::RunSetup(fresh, TheOwner(), &made), sorvan::SetupOutcome::Failed);
+            EXPECT_EQ(sorvan::RunSetup(fresh, TheOwner(), &made), sorvan::SetupOutcome::NothingChanged);
             EXPECT_EQ(fresh.CountOf(Op::LoadLibraryFrom) + fresh.CountOf(Op::MoveFileOver), 0);
             EXPECT_TRUE(fresh.messages.empty());
             EXPECT_EQ(ProductState(fresh), before);
@@ -291,48 +286,102 @@ TEST_F(InstallTest, StagedCopyThatFailsOrDiffersChangesNothing) {
     }
 }
 
-// What a start finds in a folder that a successful run on a local drive
-// left partly emptied (the emptied one: RecordsTest): nothing to do while
-// the components it holds are the same as installed. One that differs makes
-// it a new, incomplete package, rolled back as ever; one that cannot be read
-// changes nothing.
-TEST_F(InstallTest, FolderAnEarlierRunLeftChangesNothing) {
-    ASSERT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Installed);
-    const std::string installed = ProductState(os);
-    os.AddFile(kPkg + "\\SorVan.dll", "component SorVan.dll");
-    EXPECT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Installed);
-    EXPECT_EQ(ProductState(os), installed);
-    EXPECT_EQ(SourceFilesLeft(), 1);
+// What the package folder holds, measured against what is installed, and
+// how the run ends. Each row starts from a machine with or without a working
+// installation, whose run emptied its folder, then lays out the folder one
+// character a component: '-' absent, '=' the bytes installed, 'n' a newer
+// build. Only a complete folder changes anything: every other ends the run
+// with the installation exactly as it was.
+TEST(PackageClassification, OnlyACompleteFolderChangesAnything) {
+    using sorvan::PackageState;
+    using sorvan::SetupOutcome;
+    struct Row {
+        bool installed;
+        const char* folder;
+        bool release;  // carries the newer build's digests
+        const char* unreadable;
+        PackageState state;
+        SetupOutcome outcome;
+    };
+    const Row rows[] = {
+        {false, "nnnn", false, nullptr, PackageState::Complete, SetupOutcome::Installed},
+        {false, "----", false, nullptr, PackageState::Empty, SetupOutcome::NothingChanged},
+        {false, "nn-n", false, nullptr, PackageState::Incomplete, SetupOutcome::NothingChanged},
+        {true, "nnnn", true, nullptr, PackageState::Complete, SetupOutcome::Installed},
+        {true, "----", false, nullptr, PackageState::AlreadyInstalled, SetupOutcome::AlreadyInstalled},
+        {true, "-=--", false, nullptr, PackageState::AlreadyInstalled, SetupOutcome::AlreadyInstalled},
+        {true, "====", false, nullptr, PackageState::AlreadyInstalled, SetupOutcome::AlreadyInstalled},
+        // A scanner quarantined one library of the newer package.
+        {true, "n-nn", true, nullptr, PackageState::Incomplete, SetupOutcome::NothingChanged},
+        // An old download folder, still holding one component.
+        {true, "-n--", false, nullptr, PackageState::Incomplete, SetupOutcome::NothingChanged},
+        // The newer release's program, started from an emptied folder.
+        {true, "----", true, nullptr, PackageState::AnotherBuild, SetupOutcome::NothingChanged},
+        {true, "====", true, nullptr, PackageState::Complete, SetupOutcome::NothingChanged},
+        {true, "-=--", false, "SorVan.dll", PackageState::Unreadable, SetupOutcome::NothingChanged},
+        {true, "nnnn", false, "SorVan.dll", PackageState::Complete, SetupOutcome::Installed},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.installed ? "installed, " : "fresh, ") + row.folder +
+                     (row.release ? ", release" : "") + (row.unreadable ? ", one unreadable" : ""));
+        FakePlatform os;
+        const auto control = VersionedControl("1");
+        if (row.installed) {
+            PutPackage(os, kPkg, control);
+            ASSERT_EQ(sorvan::RunSetup(os, TheOwner()), SetupOutcome::Installed);
+        }
+        sorvan::ComponentDigests newer = {};
+        for (int i = 0; i < 4; ++i) {
+            const std::string content = std::string("v2 ") + kNames[i];
+            fake::DigestOf(content, newer.sha256[i]);
+            const std::string path = kPkg + "\\" + kNames[i];
+            if (row.folder[i] == 'n') os.AddFile(path, content, VersionedControl("2"));
+            if (row.folder[i] == '=') os.AddFile(path, os.FileContent(kSys + "\\" + kNames[i]), control);
+        }
+        if (row.unreadable != nullptr) {
+            os.FailCallsOn(Op::FileDigest, kSys + "\\" + row.unreadable, 1117 /* ERROR_IO_DEVICE */);
+        }
+        const std::string before = ProductState(os);
+        const sorvan::ComponentDigests* digests = row.release ? &newer : nullptr;
+        sorvan::RunPaths paths;
+        ASSERT_EQ(sorvan::ComposeRunPaths(os, paths), 1);
+        EXPECT_EQ(sorvan::ClassifyPackage(os, paths, digests), row.state);
+        os.calls.clear();
 
-    os.AddFile(kPkg + "\\SorVan.dll", "a newer SorVan.dll");
-    EXPECT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Failed);
-    EXPECT_EQ(ProductState(os), "");
-    EXPECT_EQ(SourceFilesLeft(), 1);
-    ExpectNothingLeftOpen();
-
-    // A component missing from the folder must be installed and listed too;
-    // one in the folder that cannot be read to compare changes nothing.
-    for (const std::string lost : {"installed file", "listing", "readable component"}) {
-        FakePlatform fresh;
-        sorvan_test::PutPackage(fresh, kPkg, control);
-        ASSERT_EQ(sorvan::RunSetup(fresh, TheOwner()), sorvan::SetupOutcome::Installed);
-        fresh.AddFile(kPkg + "\\SorVan.dll", "component SorVan.dll");
-        if (lost == "listing") fresh.EraseKey(RegRoot::LocalMachine, kFileList);
-        if (lost == "installed file") (void)fresh.RemoveFile((kSys + "\\SorVanWin32.dll").c_str());
-        if (lost == "readable component") fresh.FailCallsOn(Op::FileDigest, kPkg + "\\SorVan.dll", 1117);
-        EXPECT_EQ(sorvan::RunSetup(fresh, TheOwner()), sorvan::SetupOutcome::Failed) << lost;
-        EXPECT_EQ(ComponentsIn(fresh, kSys), lost == "readable component" ? 4 : 0) << lost;
+        EXPECT_EQ(sorvan::RunSetup(os, TheOwner(), digests), row.outcome);
+        EXPECT_TRUE(os.messages.empty());
+        if (row.outcome != SetupOutcome::Installed) {
+            EXPECT_EQ(ProductState(os), before);
+        }
+        if (row.state != PackageState::Complete) {
+            EXPECT_EQ(os.CountOf(Op::CheckReplaceable) + os.CountOf(Op::CopyFileOver), 0) << "opened for writing";
+        }
+        const std::vector<std::string> notes = NotesOf(os);
+        for (int i = 0; row.state == PackageState::Incomplete && i < 4; ++i) {
+            const std::string missing = "missing from the package: " + kPkg + "\\" + kNames[i];
+            EXPECT_EQ(std::count(notes.begin(), notes.end(), missing), row.folder[i] == '-' ? 1 : 0) << kNames[i];
+        }
+        if (row.state == PackageState::AnotherBuild) {
+            EXPECT_EQ(notes.front(), "another build is installed");
+        }
     }
-    // An empty folder on a machine without the product is a failure.
-    FakePlatform empty;
-    EXPECT_EQ(sorvan::RunSetup(empty, TheOwner()), sorvan::SetupOutcome::Failed);
-    EXPECT_EQ(NotesOf(empty), (std::vector<std::string>{"the folder holds none of the components",
-                                                       "nothing was changed"}));
+
+    // Started from the system folder itself, it would take the installed
+    // files for its package: it changes nothing, and says so.
+    FakePlatform os;
+    PutPackage(os, kPkg, fake::WellBehavedControl());
+    ASSERT_EQ(sorvan::RunSetup(os, TheOwner()), SetupOutcome::Installed);
+    const std::string installed = ProductState(os);
+    os.modulePath = kSys + "\\SORVanActiveXSetup.exe";
+    os.calls.clear();
+    EXPECT_EQ(sorvan::RunSetup(os, TheOwner()), SetupOutcome::NothingChanged);
+    EXPECT_EQ(ProductState(os), installed);
+    EXPECT_EQ(NotesOf(os).front(), "started from the system folder: " + kSys);
 }
 
 // The components leave only a folder on a local fixed drive (or one whose
 // drive cannot be told); on a removable, optical or network drive, by letter
-// or by UNC path, they stay, and the same package installs again.
+// or by UNC path, they stay, and the same package is then already installed.
 TEST_F(InstallTest, ComponentsStayOnRemovableOpticalAndNetworkDrives) {
     struct Drive {
         std::string folder;
@@ -358,9 +407,11 @@ TEST_F(InstallTest, ComponentsStayOnRemovableOpticalAndNetworkDrives) {
         EXPECT_EQ(ComponentsIn(fresh, drive.folder), drive.kept ? 4 : 0);
         if (!drive.kept) continue;
         EXPECT_EQ(fresh.FileContent(drive.folder + "\\SorVan.dll"), "component SorVan.dll");
+        // Started again where the same package is installed: nothing to do,
+        // and nothing opened for writing.
         fresh.calls.clear();
-        ASSERT_EQ(sorvan::RunSetup(fresh, TheOwner()), sorvan::SetupOutcome::Installed);
-        EXPECT_EQ(fresh.CountOf(Op::MoveFileOver), 4) << "installed again";
+        ASSERT_EQ(sorvan::RunSetup(fresh, TheOwner()), sorvan::SetupOutcome::AlreadyInstalled);
+        EXPECT_EQ(fresh.CountOf(Op::CheckReplaceable) + fresh.CountOf(Op::MoveFileOver), 0);
         EXPECT_EQ(ComponentsIn(fresh, drive.folder), 4);
     }
 }

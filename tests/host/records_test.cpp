@@ -173,7 +173,7 @@ TEST_F(RecordsTest, SuccessfulRunWritesBothRecordsAndReportsInstalled) {
 TEST_F(RecordsTest, FailedRunWritesOnlyTheProductKeyAndReportsFailure) {
     os.BlockDestination(kSys + "\\LumeTransfer.ocx", platform::kErrorAccessDenied);
     const sorvan::SetupOutcome outcome = sorvan::RunSetup(os, TheOwner());
-    EXPECT_EQ(outcome, sorvan::SetupOutcome::Failed);
+    EXPECT_EQ(outcome, sorvan::SetupOutcome::RolledBack);
     EXPECT_EQ(sorvan::ExitCodeFor(outcome), 1603);
     EXPECT_EQ(os.messages.size(), 1u);
     EXPECT_FALSE(os.KeyExists(RegRoot::LocalMachine, kUninstall));
@@ -185,9 +185,11 @@ TEST_F(RecordsTest, FailedRunWritesOnlyTheProductKeyAndReportsFailure) {
 TEST_F(RecordsTest, RegistrationFailureStillWritesTheProductKey) {
     control->registerResult = static_cast<std::int32_t>(0x80004005u);
     os.PutValue(RegRoot::LocalMachine, kUninstall, "DisplayName", "from an earlier run");
-    EXPECT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Failed);
+    EXPECT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::RolledBack);
     EXPECT_EQ(ValueData(os, kProduct, "DllPath"), kSys);
-    // The rollback removed the files the earlier entry named, and the entry.
+    // The rollback undoes what this run did, and nothing else.
+    EXPECT_EQ(ValueData(os, kUninstall, "DisplayName"), "from an earlier run");
+    os.EraseKey(RegRoot::LocalMachine, kUninstall);
     ExpectRolledBack();
 }
 

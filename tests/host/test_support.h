@@ -45,23 +45,36 @@ inline int ComponentsIn(const FakePlatform& os, const std::string& dir) {
     return count;
 }
 
-// Everything of the product a run may change, as one text: the installed
-// files with their bytes and attributes, every staged copy, the control's
-// class key, and the values of the distribution unit and the entry.
+// A control that registers its class key, naming itself and `version`, and
+// removes it again on unregistration: two builds' registrations differ.
+inline std::shared_ptr<fake::FakeControl> VersionedControl(const std::string& version) {
+    auto control = fake::WellBehavedControl();
+    control->onRegister = [version](FakePlatform& os, const std::string& path) {
+        os.PutValue(RegRoot::ClassesRoot, kClassKey + "\\InprocServer32", "", path);
+        os.PutValue(RegRoot::ClassesRoot, kClassKey, "Version", version);
+    };
+    return control;
+}
+
+// Everything of the product a run may change, as one text: every file in the
+// system folder with its bytes and attributes, the control's class key, and
+// the values of the distribution unit and the entry.
 inline std::string ProductState(const FakePlatform& os) {
     std::string state;
-    for (const char* name : kNames) {
-        for (const std::string& path : {kSys + "\\" + name, kSys + "\\" + name + ".new"}) {
-            if (!os.FileExists(path)) continue;
-            state += path + "=" + os.FileContent(path) + "/" + std::to_string(os.AttributesOf(path)) + "\n";
-        }
+    for (const std::string& name : os.FilesIn(kSys)) {
+        const std::string path = kSys + "\\" + name;
+        state += path + "=" + os.FileContent(path) + "/" + std::to_string(os.AttributesOf(path)) + "\n";
     }
     state += os.KeyExists(RegRoot::ClassesRoot, kClassKey) ? "class key\n" : "";
-    for (const std::string& key : {kFileList, kUninstall}) {
-        for (const std::string& name : os.ValueNames(RegRoot::LocalMachine, key)) {
+    const std::pair<RegRoot, std::string> keys[] = {{RegRoot::ClassesRoot, kClassKey},
+                                                    {RegRoot::ClassesRoot, kClassKey + "\\InprocServer32"},
+                                                    {RegRoot::LocalMachine, kFileList},
+                                                    {RegRoot::LocalMachine, kUninstall}};
+    for (const auto& key : keys) {
+        for (const std::string& name : os.ValueNames(key.first, key.second)) {
             fake::Value value;
-            (void)os.ValueOf(RegRoot::LocalMachine, key, name, &value);
-            state += key + "\\" + name + "=" + value.data + std::to_string(value.dword) + "\n";
+            (void)os.ValueOf(key.first, key.second, name, &value);
+            state += key.second + "\\" + name + "=" + value.data + std::to_string(value.dword) + "\n";
         }
     }
     return state;

@@ -209,7 +209,7 @@ inline std::string KeyDump(HKEY root, const std::string& path) {
 }
 
 // Everything of the product on the machine: the installed files byte for
-// byte with their attributes, any staged copy, and every key and value of the
+// byte with their attributes, any copy left beside them, and every key and value of the
 // distribution unit, the control's class, the entry and the product key.
 inline std::string ProductSnapshot() {
     std::string snapshot;
@@ -217,7 +217,9 @@ inline std::string ProductSnapshot() {
         const std::string path = SystemPath(name);
         snapshot += path + (FileExists(path) ? "=" + ReadWholeFile(path) : " <none>") + " " +
                     std::to_string(GetFileAttributesA(path.c_str())) + "\n";
-        if (FileExists(path + ".new")) snapshot += "a staged copy " + path + ".new\n";
+        for (const char* suffix : {".new", ".old", ".del"}) {
+            if (FileExists(path + suffix)) snapshot += "a copy left beside it, " + path + suffix + "\n";
+        }
     }
     return snapshot + KeyDump(HKEY_LOCAL_MACHINE, sorvan::kDistributionUnitKey) +
            KeyDump(HKEY_CLASSES_ROOT, sorvan::kControlClassKey) + KeyDump(HKEY_LOCAL_MACHINE, sorvan::kUninstallKey) +
@@ -440,7 +442,8 @@ inline void ExpectGone(const std::wstring& path) {
 inline void Reset(const char* controlFixture) {
     g_os.modulePath = std::string(kPackage) + "\\SORVanActiveXSetup.exe";
     for (const char* name : kNames) {
-        for (const std::string& path : {SystemPath(name), SystemPath(name) + ".new", PackagePath(name)}) {
+        for (const std::string& path : {SystemPath(name), SystemPath(name) + ".new", SystemPath(name) + ".old",
+                                        SystemPath(name) + ".del", PackagePath(name)}) {
             SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
             DeleteFileA(path.c_str());
             RemoveDirectoryA(path.c_str());

@@ -72,7 +72,7 @@ void RegistryRules() {
 void InstallSuccess() {
     Reset("control_good.dll");
     WriteWholeFile(SystemPath("SorVan.dll"), "from an earlier installation");
-    CHECK_EQ(sorvan::InstallComponents(g_os, nullptr), 1);
+    CHECK(sorvan::RunSetup(g_os, nullptr) == sorvan::SetupOutcome::Installed);
     EXPECT_NO_BOX();
     CHECK_EQ(CountFiles(true), 4);
     CHECK_EQ(CountFiles(false), 0);
@@ -105,17 +105,21 @@ void CopyFailure(const char* blockedName, const wchar_t* expectedText, bool make
 
 void AccessDenied() { CopyFailure("SorVanWin32.dll", kAccessText, true); }
 
-// An incomplete package, over an earlier installation's entry.
+// An incomplete package, over an earlier installation's entry, changes
+// nothing.
 void MissingSource() {
     Reset("control_good.dll");
     CHECK_EQ(sorvan::WriteUninstallEntry(g_os), 1);
     DeleteFileA(PackagePath("SorVanUninstall.exe").c_str());
-    CHECK_EQ(sorvan::InstallComponents(g_os, nullptr), 0);
+    const std::string before = ProductSnapshot();
+    CHECK(sorvan::RunSetup(g_os, nullptr) == sorvan::SetupOutcome::NothingChanged);
     EXPECT_NO_BOX();
     CHECK_EQ(CountFiles(true), 0);
     CHECK_EQ(CountFiles(false), 3);
-    CHECK(!KeyExists(RegRoot::LocalMachine, sorvan::kDistributionUnitKey));
-    CHECK(!KeyExists(RegRoot::LocalMachine, sorvan::kUninstallKey));
+    CHECK(KeyExists(RegRoot::LocalMachine, sorvan::kUninstallKey));
+    // The product key is written in every case; the rest is as it was.
+    DeleteTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\QUElmark\\SORVAN");
+    EXPECT_UNCHANGED(before);
 }
 
 void RegistrationFails(const char* fixture, DWORD registerCalls, bool unregisters) {
@@ -216,7 +220,7 @@ void RunSetupSuccessWritesRecords() {
 
 void RunSetupFailureWritesOnlyProductKey() {
     Reset("control_efail.dll");
-    CHECK(sorvan::RunSetup(g_os, nullptr) == sorvan::SetupOutcome::Failed);
+    CHECK(sorvan::RunSetup(g_os, nullptr) == sorvan::SetupOutcome::RolledBack);
     EXPECT_NO_BOX();
     EXPECT_ROLLED_BACK();
     CHECK(!KeyExists(RegRoot::LocalMachine, sorvan::kUninstallKey));
@@ -228,9 +232,52 @@ void RunSetupFailureWritesOnlyProductKey() {
 void RenamedProgram() {
     Reset("control_good.dll");
     g_os.modulePath = std::string(kPackage) + "\\SORVanActiveXSetup (1).exe";
-    CHECK_EQ(sorvan::InstallComponents(g_os, nullptr), 1);
+    CHECK(sorvan::RunSetup(g_os, nullptr) == sorvan::SetupOutcome::Installed);
     CHECK_EQ(CountFiles(true), 4);
     CHECK_EQ(CountFiles(false), 0);
+}
+
+// What the stand-in takes for the real system's rules on files, read off the
+// real one: a library a process has loaded can be renamed, but neither
+// written, deleted nor renamed over, and can be deleted at the next restart;
+// a rename keeps the contents; a file and a key can be flushed.
+void FileRules() {
+    Reset(nullptr);
+    const std::string loaded = SystemPath("SORVanTestRules.dll");
+    const std::string renamed = loaded + ".old";
+    const std::string other = SystemPath("SORVanTestOther.dll");
+    CHECK(CopyFileA((g_here + "\\control_good.dll").c_str(), loaded.c_str(), FALSE));
+    WriteWholeFile(other, "another file");
+    HMODULE module = LoadLibraryA(loaded.c_str());
+    CHECK(module != nullptr);
+    CHECK_EQ(g_os.MoveFileOver(other.c_str(), loaded.c_str()), ERROR_ACCESS_DENIED);
+    CHECK_EQ(g_os.FlushFile(loaded.c_str()), ERROR_SHARING_VIOLATION);
+    CHECK_EQ(g_os.MoveFileOver(loaded.c_str(), renamed.c_str()), 0);
+    CHECK_EQ(g_os.RemoveFile(renamed.c_str()), ERROR_ACCESS_DENIED);
+    CHECK_EQ(g_os.CheckReplaceable(renamed.c_str()), ERROR_SHARING_VIOLATION);
+    CHECK_EQ(g_os.DeleteAtRestart(renamed.c_str()), 0);
+    const char sessionManager[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+    HKEY key = nullptr;
+    wchar_t pending[4096] = {};
+    DWORD size = sizeof pending - sizeof(wchar_t);
+    CHECK_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, sessionManager, 0, KEY_ALL_ACCESS, &key), 0);
+    CHECK_EQ(RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
+                              reinterpret_cast<BYTE*>(pending), &size), 0);
+    bool named = false;
+    for (const wchar_t* entry = pending; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+        named = named || std::wcsstr(entry, Widen(renamed).c_str()) != nullptr;
+    }
+    CHECK(named);
+    RegDeleteValueW(key, L"PendingFileRenameOperations");
+    CHECK_EQ(g_os.FlushKey(reinterpret_cast<platform::KeyHandle>(key)), 0);
+    RegCloseKey(key);
+    if (module != nullptr) FreeLibrary(module);
+    CHECK_EQ(g_os.RemoveFile(renamed.c_str()), 0);
+    CHECK_EQ(g_os.MoveFileOver(other.c_str(), loaded.c_str()), 0);
+    CHECK(ReadWholeFile(loaded) == "another file");
+    CHECK(!FileExists(other));
+    CHECK_EQ(g_os.FlushFile(loaded.c_str()), 0);
+    DeleteFileA(loaded.c_str());
 }
 
 HANDLE g_holder = nullptr;
@@ -334,6 +381,7 @@ extern const Case kEngineCases[] = {
     {"run_setup_success", RunSetupSuccessWritesRecords},
     {"run_setup_failure", RunSetupFailureWritesOnlyProductKey},
     {"renamed_program", RenamedProgram},
+    {"file_rules", FileRules},
     {"sharing_violation", SharingViolation},
     {"control_dependencies", ControlDependencies},
     {nullptr, nullptr},

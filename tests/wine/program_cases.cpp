@@ -198,9 +198,10 @@ void ProgramSuccess() {
                "; elevated ", "; window station visible; command line \"" + PackagePath("SORVanActiveXSetup.exe") +
                    "\"\r\n",
                "copy " + PackagePath("LumeTransfer.ocx") + " -> " + SystemPath("LumeTransfer.ocx") + ".new: ok\r\n",
-               "replace " + SystemPath("SorVanUninstall.exe") + ": ok\r\n", "DllRegisterServer: 0x00000000\r\n",
+               "rename " + SystemPath("SorVanUninstall.exe") + ".new -> " + SystemPath("SorVanUninstall.exe") + ": ok\r\n",
+               "DllRegisterServer: 0x00000000\r\n", "] installed\r\n", "set \"DisplayVersion\" = \"2.1.0.7\": ok\r\n",
                "] moved: local drive\r\n", "delete " + PackagePath("SorVanUninstall.exe") + ": ok\r\n",
-               "set \"DisplayVersion\" = \"2.1.0.7\": ok\r\n", "] exit 0: installed\r\n");
+               "] exit 0: installed\r\n");
 }
 
 // A process that keeps a library loaded, as a browser keeps the control.
@@ -275,9 +276,10 @@ void ProgramUpgradeWhileTheControlIsLoaded() {
 // installs from its own folder. Started again from the folder it emptied, it
 // finds the installation in place: nothing to do, exit 0, and the entry and
 // the product key written again, whatever became of them. With a component
-// put back as it was, the same; with one that differs, the folder is an
-// incomplete package and the installation is rolled back. From an empty
-// folder on a machine without the product, the run fails.
+// put back as it was, the same. With one that differs, the folder is an
+// incomplete package: nothing changes, exit 1603, and the log names what is
+// missing. From an empty folder on a machine without the product, the run
+// fails.
 void ProgramRenamedThenAgain() {
     Reset("control_good.dll");
     const std::string program = PlaceProgram("SORVanActiveXSetup (1).exe");
@@ -300,22 +302,51 @@ void ProgramRenamedThenAgain() {
     CHECK_EQ(RunProgram(__LINE__, program, &process), 0);
     EXPECT_UNCHANGED(installed);
     CHECK(FileExists(PackagePath(kNames[1])));
-    CHECK_EQ(CallCount("RegisterCalls"), 1);
-    CHECK_EQ(CallCount("UnregisterCalls"), 0);
 
     WriteWholeFile(PackagePath(kNames[1]), "a newer SorVan.dll");
     CHECK_EQ(RunProgram(__LINE__, program, &process), sorvan::kExitInstallFailure);
-    CHECK_EQ(CountFiles(true), 0);
-    CHECK(!KeyExists(RegRoot::LocalMachine, sorvan::kDistributionUnitKey));
-    CHECK(!KeyExists(RegRoot::LocalMachine, sorvan::kUninstallKey));
-    CHECK_EQ(CallCount("UnregisterCalls"), 1);
+    EXPECT_NO_BOX();
+    EXPECT_UNCHANGED(installed);
+    CHECK_EQ(CallCount("RegisterCalls"), 1);
+    CHECK_EQ(CallCount("UnregisterCalls"), 0);
+    EXPECT_LOG("] missing from the package: " + PackagePath(kNames[0]) + "\r\n",
+               "] missing from the package: " + PackagePath(kNames[3]) + "\r\n", "] incomplete package\r\n",
+               "] nothing was changed\r\n", "] exit 1603 ");
 
-    DeleteFileA(PackagePath(kNames[1]).c_str());
-    CHECK_EQ(RunProgram(__LINE__, program, &process), sorvan::kExitInstallFailure);
+    Reset(nullptr);
+    for (const char* name : kNames) DeleteFileA(PackagePath(name).c_str());
+    CHECK_EQ(RunProgram(__LINE__, PlaceProgram("SORVanActiveXSetup (1).exe"), &process), sorvan::kExitInstallFailure);
     EXPECT_LOG("] the folder holds none of the components\r\n", "] exit 1603 ");
     EXPECT_NO_BOX();
     EXPECT_PRODUCT_KEY();
     CHECK(FileExists(program));
+}
+
+// An upgrade whose control does not register (a build that needs a runtime
+// this machine lacks): the newer control unregisters itself, the earlier
+// files take their names again and the earlier control registers itself
+// again. The earlier installation is exactly as it was, its files byte for
+// byte, its records and its class; the newer package keeps its components.
+void ProgramUpgradeWhoseControlDoesNotRegister() {
+    Reset("control_good.dll");
+    DWORD process = 0;
+    const std::string program = PlaceProgram("SORVanActiveXSetup.exe");
+    CHECK_EQ(RunProgram(__LINE__, program, &process), 0);
+    const std::string installed = ProductSnapshot();
+    CHECK(CopyFileA((g_here + "\\control_efail.dll").c_str(), PackagePath(kNames[0]).c_str(), FALSE));
+    for (int i = 1; i < 4; ++i) WriteWholeFile(PackagePath(kNames[i]), std::string("version 2 of ") + kNames[i]);
+
+    CHECK_EQ(RunProgram(__LINE__, program, &process), sorvan::kExitInstallFailure);
+    EXPECT_NO_BOX();
+    ExpectNoWindowLeft(__LINE__);
+    EXPECT_UNCHANGED(installed);
+    CHECK_EQ(CountFiles(false), 4);
+    // At the installation, by the newer control, and by the earlier one again.
+    CHECK_EQ(CallCount("RegisterCalls"), 3);
+    CHECK_EQ(CallCount("UnregisterCalls"), 1);
+    EXPECT_LOG("DllRegisterServer: 0x80004005\r\n", "] the control did not register\r\n",
+               "DllUnregisterServer: 0x00000000\r\n", "DllRegisterServer: 0x00000000\r\n",
+               "] rolled back: the earlier installation is put back\r\n", "] exit 1603 ");
 }
 
 // Copies the package folder's program and components into the second one.
@@ -378,8 +409,9 @@ void ProgramSecondStartWhileTheFirstRuns() {
     CHECK_EQ(WaitForSingleObject(registering, 600000), WAIT_OBJECT_0);
     CHECK_EQ(RunProgram(__LINE__, second, &secondId), ERROR_INSTALL_ALREADY_RUNNING);
     CHECK_EQ(WaitForSingleObject(firstProcess, 0), WAIT_TIMEOUT);  // still registering
+    // In place, and recorded once the control has registered.
     CHECK_EQ(CountFiles(true), 4);
-    CHECK_EQ(ValueCount(RegRoot::LocalMachine, sorvan::kFileListKey), 4);
+    CHECK_EQ(ValueCount(RegRoot::LocalMachine, sorvan::kFileListKey), 0);
     ExpectSecondPackageWhole(__LINE__, second);
     SetEvent(goOn);
     CHECK_EQ(FinishProgram(__LINE__, firstProcess), 0);
@@ -740,7 +772,7 @@ void ReleaseRunsOnlyItsOwnComponents() {
 
 // A package on a USB stick, a disc or a network share serves every machine it
 // is carried to: it installs from there and keeps its four components byte
-// for byte; run again from the removable drive, it installs again. The test
+// for byte; run again from the removable drive, it finds them installed. The test
 // script makes E: a removable drive, F: a CD-ROM drive and G: a network drive;
 // drive_type.exe reads each type back, in a process with one thread.
 void ProgramFromRemovableOpticalAndNetworkDrives() {
@@ -768,8 +800,10 @@ void ProgramFromRemovableOpticalAndNetworkDrives() {
         for (int i = 0; i < 4; ++i) CHECK(ReadWholeFile(folder + "\\" + kNames[i]) == placed[i]);
         EXPECT_LOG("] kept: removable, optical or network drive\r\n", "] exit 0: installed\r\n");
         if (drive.type == DRIVE_REMOVABLE) {
+            // Started again where the same package is installed.
             CHECK_EQ(RunProgram(__LINE__, program, &process), 0);
-            CHECK_EQ(CallCount("RegisterCalls"), 2);
+            EXPECT_LOG("] already installed, nothing to do\r\n");
+            CHECK_EQ(CallCount("RegisterCalls"), 1);
             for (int i = 0; i < 4; ++i) CHECK(ReadWholeFile(folder + "\\" + kNames[i]) == placed[i]);
         }
         for (const char* name : {kNames[0], kNames[1], kNames[2], kNames[3], "SORVanActiveXSetup.exe"}) {
@@ -825,6 +859,7 @@ const Case kProgramCases[] = {
     {"program_success", ProgramSuccess},
     {"program_upgrade_while_the_control_is_loaded", ProgramUpgradeWhileTheControlIsLoaded},
     {"program_renamed_then_again", ProgramRenamedThenAgain},
+    {"program_upgrade_whose_control_does_not_register", ProgramUpgradeWhoseControlDoesNotRegister},
     {"program_second_start_while_the_first_runs", ProgramSecondStartWhileTheFirstRuns},
     {"program_started_twice_at_once", ProgramStartedTwiceAtOnce},
     {"program_where_no_one_sees", ProgramWhereNoOneSees},
