@@ -26,8 +26,10 @@ std::int32_t RegisterControl(Platform& os, const char* controlPath) {
 namespace {
 
 constexpr char kStagedSuffix[] = ".new";
-constexpr char kBackupSuffix[] = ".old";
-constexpr char kDiscardedSuffix[] = ".del";
+// The backup names are the program's own: a file an administrator set aside
+// as "name.old" is never taken for one.
+constexpr char kBackupSuffix[] = ".sorvan-old";
+constexpr char kDiscardedSuffix[] = ".sorvan-del";
 
 // `folder` + "\" + `name` + `suffix`; 0, leaving `out` empty, when it would
 // not fit.
@@ -108,7 +110,9 @@ void FindBackups(Platform& os, const RunPaths& paths, bool (&kept)[kComponentCou
 // deleted at the next restart instead. 0 when it could not even be renamed.
 int LetGo(Platform& os, const RunPaths& paths, int slot) {
     if (os.MoveFileOver(paths.backups[slot], paths.discarded[slot]) != platform::kErrorSuccess) return 0;
-    if (os.RemoveFile(paths.discarded[slot]) != platform::kErrorSuccess) (void)os.DeleteAtRestart(paths.discarded[slot]);
+    if (os.RemoveFile(paths.discarded[slot]) != platform::kErrorSuccess) {
+        (void)os.DeleteAtRestart(paths.discarded[slot]);
+    }
     return 1;
 }
 
@@ -155,14 +159,22 @@ SetupOutcome Undo(Platform& os, const RunPaths& paths, const bool (&kept)[kCompo
     return AnyOf(kept) ? SetupOutcome::Restored : SetupOutcome::RolledBack;
 }
 
+// Deletes the new copies, read-only ones too: after a successful run they
+// have taken their names and none is left.
+void DeleteStagedCopies(Platform& os, const RunPaths& paths) {
+    for (const char* staged : paths.staged) {
+        if (!IsAbsent(os.ClearFileAttributes(staged))) (void)os.RemoveFile(staged);
+    }
+}
+
 // Finishes what a stopped run left in the system folder, before anything
 // else: its new copies go (a copy from a disc stays read-only until the run
 // clears it), so does what it set aside, and the earlier files it kept are
 // put back while the control's is among them, or let go when it is not.
 // 0 when kept files are still there: a run must not write over them.
 int FinishStoppedRun(Platform& os, const RunPaths& paths) {
+    DeleteStagedCopies(os, paths);
     for (int i = 0; i < kComponentCount; ++i) {
-        if (!IsAbsent(os.ClearFileAttributes(paths.staged[i]))) (void)os.RemoveFile(paths.staged[i]);
         // Set aside while another process had it loaded: gone once that
         // process lets go, else at the next restart, as its run asked.
         const std::uint32_t error = os.RemoveFile(paths.discarded[i]);
@@ -247,7 +259,8 @@ std::uint32_t CheckInstalledFiles(Platform& os, const RunPaths& paths, int* slot
 }
 
 // Copies each component beside the file it replaces, takes off what it took
-// of its source's attributes (one from a disc is read-only) and, in a
+// of its source's attributes (one from a disc is read-only: an installed file
+// must not be, or no later run could replace it) and, in a
 // release, reads it back from the system folder, where only administrators
 // write, and checks it against its digest: what is checked is what will be
 // loaded. Each copy is on the disk before it takes its name. False, with the
@@ -255,10 +268,8 @@ std::uint32_t CheckInstalledFiles(Platform& os, const RunPaths& paths, int* slot
 bool Stage(Platform& os, OwnerWindow owner, const RunPaths& paths, const ComponentDigests* digests) {
     for (int i = 0; i < kComponentCount; ++i) {
         std::uint32_t error = os.CopyFileOver(paths.sources[i], paths.staged[i]);
-        if (error == platform::kErrorSuccess) {
-            (void)os.ClearFileAttributes(paths.staged[i]);
-            error = os.FlushFile(paths.staged[i]);
-        }
+        if (error == platform::kErrorSuccess) error = os.ClearFileAttributes(paths.staged[i]);
+        if (error == platform::kErrorSuccess) error = os.FlushFile(paths.staged[i]);
         if (error != platform::kErrorSuccess) {
             ReportCopyFailure(os, owner, error);
             os.Note("cannot copy", paths.sources[i]);
@@ -368,9 +379,7 @@ SetupOutcome Install(Platform& os, OwnerWindow owner, const ComponentDigests* di
     }
 
     const SetupOutcome outcome = Replace(os, owner, digests, paths);
-    // After a success the new copies have taken their names; after a failure
-    // they go.
-    for (const char* path : paths.staged) (void)os.RemoveFile(path);
+    DeleteStagedCopies(os, paths);
     return Ended(os, outcome);
 }
 

@@ -119,8 +119,8 @@ void SystemFolder(Platform& os, char* folder, std::size_t size);
 // Every path of one run, composed once. Beside each installed file in the
 // system folder, on the same volume so that every replacement is a rename:
 // its new copy until it takes the file's name ("name.new"), the earlier
-// file while the run may still need it back ("name.old"), and an earlier
-// file set aside once the run no longer does ("name.del"), which only a
+// file while the run may still need it back ("name.sorvan-old"), and an earlier
+// file set aside once the run no longer does ("name.sorvan-del"), which only a
 // clean-up ever reads.
 struct RunPaths {
     char sourceDirectory[kPathSize];

@@ -118,7 +118,8 @@ std::uint32_t Win32Platform::SystemWow64FolderPath(char* buffer, std::size_t siz
 }
 
 std::uint32_t Win32Platform::CopyFileOver(const char* source, const char* destination) {
-    return LogPathsStep("copy", source, destination, CopyFileA(source, destination, FALSE) ? ERROR_SUCCESS : GetLastError());
+    return LogPathsStep("copy", source, destination,
+                        CopyFileA(source, destination, FALSE) ? ERROR_SUCCESS : GetLastError());
 }
 
 std::uint32_t Win32Platform::QueryFile(const char* path) {
@@ -126,7 +127,9 @@ std::uint32_t Win32Platform::QueryFile(const char* path) {
     const std::uint32_t error = attributes == INVALID_FILE_ATTRIBUTES              ? GetLastError()
                                 : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? ERROR_FILE_NOT_FOUND
                                                                                 : ERROR_SUCCESS;
-    return LogPathStep("find", path, error);
+    // Nothing there is the normal case of a first installation, and of a run
+    // that no stopped run preceded.
+    return error == ERROR_FILE_NOT_FOUND ? error : LogPathStep("find", path, error);
 }
 
 std::uint32_t Win32Platform::RemoveFile(const char* path) {

@@ -5,12 +5,13 @@
 # log's lines included.
 #
 #   scripts/run.sh                      build, run the setup, report
-#   scripts/run.sh --hold NAME          install, then run the setup again while
+#   scripts/run.sh --hold NAME          install, then run a newer package while
 #                                       another process holds the installed
 #                                       NAME (one of the four components) open:
 #                                       a failure that changes nothing
-#   scripts/run.sh --fail-registration  run it with a control whose
-#                                       registration fails: a rollback
+#   scripts/run.sh --fail-registration  install, then run a newer package whose
+#                                       control's registration fails: the
+#                                       earlier installation put back
 #   scripts/run.sh --build-only         build, and leave the program in a
 #                                       package folder
 set -euo pipefail
@@ -53,8 +54,6 @@ if [ "$mode" = --build-only ]; then
 fi
 
 sorvan_put_stand_in_components build/win "$package"
-# A control whose DllRegisterServer fails (E_FAIL).
-[ "$mode" != --fail-registration ] || cp build/win/tests/wine/control_efail.dll "$package/${components[0]}"
 export WINEPREFIX="$root/build/run-prefix"
 trap 'sorvan_stop_wine' EXIT
 sorvan_check_32bit
@@ -81,10 +80,19 @@ run_setup() {
   esac
 }
 
-if [ -n "$hold" ]; then
+if [ -n "$hold" ] || [ "$mode" = --fail-registration ]; then
   run_setup
-  echo "  installed, exit status $status; now another process holds the installed $hold open"
-  [ "$status" -eq 0 ] || exit 1
+  [ "$status" -eq 0 ] || { echo "  the first installation failed, exit status $status" >&2; exit 1; }
+  # A newer package: another build of the control (the same package again
+  # would find itself installed and have nothing to do). With
+  # --fail-registration its DllRegisterServer fails (E_FAIL).
+  newer=control_com.dll
+  [ "$mode" != --fail-registration ] || newer=control_efail.dll
+  cp "build/win/tests/wine/$newer" "$package/${components[0]}"
+  echo "  installed, exit status 0; now a newer package, whose control is the stand-in $newer"
+fi
+if [ -n "$hold" ]; then
+  echo "  another process holds the installed $hold open"
   # The 32-bit holder sees the 32-bit system folder as C:\windows\system32.
   flag="$WINEPREFIX/drive_c/sorvan-held"
   rm -f "$flag"
@@ -152,7 +160,7 @@ else
 fi
 case "$status" in
   0) echo "  Exit status 0: the installation succeeded." ;;
-  1603) echo "  Exit status 1603: not installed; nothing was changed, or what this run installed was rolled back (the log says which)." ;;
+  1603) echo "  Exit status 1603: not installed; nothing was changed, or what this run changed was rolled back and an earlier installation put back (the log says which)." ;;
   1618) echo "  Exit status 1618: another setup was running; nothing was changed." ;;
   *) echo "  Exit status $status: the setup did not run to its end." ;;
 esac

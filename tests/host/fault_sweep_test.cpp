@@ -35,7 +35,7 @@ constexpr std::uint32_t kFaults[] = {kStop,
                                      1117 /* ERROR_IO_DEVICE */};
 
 // Where a run starts from: a machine without the product; a working
-// installation with a newer package beside the program; a working
+// installation with a newer, read-only package beside the program; a working
 // installation whose package folder its run emptied; and a working
 // installation with a newer package whose control does not register.
 enum class Start { Fresh, Upgrade, Emptied, FailingUpgrade };
@@ -56,7 +56,12 @@ struct Machine {
         if (start == Start::Upgrade || start == Start::FailingUpgrade) {
             const auto control = VersionedControl("2");
             if (start == Start::FailingUpgrade) control->registerResult = static_cast<std::int32_t>(0x80004005u);
-            for (const char* name : kNames) os.AddFile(kPkg + "\\" + name, std::string("v2 ") + name, control);
+            // The newer package as a disc gives it: read-only, which its
+            // copies take over until the run clears them.
+            for (const char* name : kNames) {
+                os.AddFile(kPkg + "\\" + name, std::string("v2 ") + name, control);
+                os.SetAttributes(kPkg + "\\" + name, FakePlatform::kReadOnly);
+            }
             digests = DigestsOf(os);
         }
         for (int i = 0; i < 4; ++i) {
@@ -77,7 +82,7 @@ struct Machine {
     bool BackupsLeft() const {
         const std::vector<std::string> files = os.FilesIn(kSys);
         return std::any_of(files.begin(), files.end(), [](const std::string& name) {
-            return name.size() > 4 && name.compare(name.size() - 4, 4, ".old") == 0;
+            return name.find(".sorvan-old") != std::string::npos;
         });
     }
     // The run of a release's program, which checks each copy against its digest.

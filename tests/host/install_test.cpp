@@ -51,7 +51,8 @@ TEST_F(InstallTest, EveryCopyIsMadeBeforeAnyFileIsReplacedAndSourcesGoLast) {
         if (os.calls[k].op == Op::RemoveFile && os.calls[k].argument.rfind(kPkg, 0) == 0) {
             ++sourcesDeleted;
             EXPECT_GT(ops.begin() + static_cast<std::ptrdiff_t>(k), call) << "a source deleted before registration";
-            EXPECT_GT(ops.begin() + static_cast<std::ptrdiff_t>(k), lastFlushedKey) << "a source deleted before the flush";
+            EXPECT_GT(ops.begin() + static_cast<std::ptrdiff_t>(k), lastFlushedKey)
+                << "a source deleted before the flush";
         }
     }
     EXPECT_EQ(sourcesDeleted, 4);

@@ -217,7 +217,7 @@ inline std::string ProductSnapshot() {
         const std::string path = SystemPath(name);
         snapshot += path + (FileExists(path) ? "=" + ReadWholeFile(path) : " <none>") + " " +
                     std::to_string(GetFileAttributesA(path.c_str())) + "\n";
-        for (const char* suffix : {".new", ".old", ".del"}) {
+        for (const char* suffix : {".new", ".sorvan-old", ".sorvan-del"}) {
             if (FileExists(path + suffix)) snapshot += "a copy left beside it, " + path + suffix + "\n";
         }
     }
@@ -442,8 +442,8 @@ inline void ExpectGone(const std::wstring& path) {
 inline void Reset(const char* controlFixture) {
     g_os.modulePath = std::string(kPackage) + "\\SORVanActiveXSetup.exe";
     for (const char* name : kNames) {
-        for (const std::string& path : {SystemPath(name), SystemPath(name) + ".new", SystemPath(name) + ".old",
-                                        SystemPath(name) + ".del", PackagePath(name)}) {
+        for (const std::string& path : {SystemPath(name), SystemPath(name) + ".new", SystemPath(name) + ".sorvan-old",
+                                        SystemPath(name) + ".sorvan-del", PackagePath(name)}) {
             SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
             DeleteFileA(path.c_str());
             RemoveDirectoryA(path.c_str());
