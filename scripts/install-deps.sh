@@ -10,8 +10,9 @@ packages=(
   wine32-preloader:i386                             # reserves Wine's memory before anything else maps (see wine-env.sh)
   qemu-user-static                                  # 32-bit code where the kernel runs none
   xvfb openbox xdotool x11-utils imagemagick fonts-nanum  # windows, a window manager, screenshots, a Korean font
-  python3-pefile                                    # reading the built program and the components back
+  python3-pefile python3-cryptography               # reading programs, components and certificates back
   osslsigncode gcab zip unzip openssl               # releases: signing, the cabinet, the zip, test certificates
+  libengine-pkcs11-openssl softhsm2                 # signing with a key on a token, and a software token to try it
   clang libclang-rt-14-dev cppcheck clang-tidy      # fuzzing and static analysis
 )
 

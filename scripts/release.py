@@ -4,14 +4,15 @@ four components, and checks a published release against the source.
 
   release.py make COMPONENTS_DIR [--out DIR] [--dirty] [--pkcs12 FILE [--password-file FILE]
                   | --pkcs11-module FILE --key URI --cert CERT] [--chain FILE] [--ca FILE] [--timestamp URL]
-  release.py check RELEASE_DIR [--ca FILE] [--signer SHA256]
+  release.py check RELEASE_DIR (--ca FILE | --signer SHA256 | --ca FILE --signer SHA256 | --reproducible-only)
   release.py names      (the product's names, as assignments for the shell scripts)
 
 make builds in build/release-make and writes only the release (build/release,
 or --out: an empty folder or an earlier release, replaced once the new one is
 complete); the password or PIN comes from SORVAN_SIGN_PASSWORD or
 --password-file. check builds the commit in a temporary folder, its only
-scratch. Neither installs anything: a missing tool is named.
+scratch. Neither installs anything: a missing tool is named. A signature's
+verdict is osslsigncode's, pinned to the vendor with --ca and --signer.
 """
 import argparse
 import fcntl
@@ -26,15 +27,18 @@ import sys
 import tarfile
 import tempfile
 import time
+import warnings
 import zipfile
 from pathlib import Path
 
+# Debian's python3-pefile and python3-cryptography are /usr/bin/python3's: run by another Python, the
+# tool hands itself over (see the end), or need_tools() names them.
 try:
     import pefile
-except ImportError:  # Debian's python3-pefile is /usr/bin/python3's: run by it, or named by need_tools()
-    SYSTEM_PYTHON = "/usr/bin/python3"
-    if sys.executable and os.path.exists(SYSTEM_PYTHON) and not os.path.samefile(sys.executable, SYSTEM_PYTHON):
-        os.execv(SYSTEM_PYTHON, [SYSTEM_PYTHON] + sys.argv)
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes
+    from cryptography.hazmat.primitives.serialization import Encoding, pkcs7
+except ImportError:
     pefile = None
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -54,6 +58,10 @@ RELEASE_FILES = (SETUP_EXE, CAB, ZIP, PAGE, INFO) + FOLDER_FILES
 # Each tool, and the Debian package that has it.
 TOOLS = {"cmake": "cmake", "i686-w64-mingw32-g++": "g++-mingw-w64-i686", "osslsigncode": "osslsigncode",
          "gcab": "gcab", "zip": "zip", "openssl": "openssl"}
+# In a signature's DER: a nested signature (SPC_NESTED_SIGNATURE), and the two kinds of time stamp (an
+# RFC 3161 token, a PKCS#9 countersignature).
+NESTED = bytes.fromhex("060a2b060104018237020401")
+TIMESTAMPS = (bytes.fromhex("060a2b060104018237030301"), bytes.fromhex("06092a864886f70d010906"))
 
 
 class Refused(Exception):
@@ -66,7 +74,7 @@ def run(args, **kwargs):  # the tool's output, both streams together, in .stdout
 
 def need_tools():
     missing = [package for tool, package in TOOLS.items() if not shutil.which(tool)]
-    missing += ["python3-pefile"] if pefile is None else []
+    missing += ["python3-pefile python3-cryptography"] if pefile is None else []
     if missing:
         raise Refused(f"missing: {' '.join(missing)}; scripts/install-deps.sh installs them "
                       f"(or: sudo apt-get install {' '.join(missing)})")
@@ -172,62 +180,69 @@ def write_digests(program, out, digests):
     Path(out).write_bytes(pe.write())
 
 
-# --- Signatures.
+# --- Signatures. What a signature is worth is osslsigncode's verdict, its exit status; its text is never
+# read. The certificates it carries are read with a library, only to name the signer.
 
-class Certificate:
-    def __init__(self, pem):
-        self.pem = pem
-        said = run(["openssl", "x509", "-noout", "-subject", "-issuer", "-serial", "-fingerprint", "-sha256",
-                    "-nameopt", "compat"], input=pem).stdout
-        fields = dict(re.findall(r"^(subject|issuer|serial|sha256 Fingerprint)=(.*)$", said, re.MULTILINE))
-        self.subject, self.issuer = fields.get("subject", "?"), fields.get("issuer", "?")
-        self.serial, self.fingerprint = fields.get("serial", "?"), fields.get("sha256 Fingerprint", "?")
+def fingerprint(certificate):
+    return ":".join(f"{byte:02X}" for byte in certificate.fingerprint(hashes.SHA256()))
 
 
 class Signature:
-    """A file's Authenticode signature: who signed, the certificates it carries, and whether it is
-    intact: it matches the file and was made with a code-signing certificate, checked against the
-    certificates it carries, so that it needs no root (`chains_to` tells whose it is)."""
+    """A file's Authenticode signatures as osslsigncode extracts them: the certificates they carry, the
+    signer's among them, and whether there is more than one (nested, or appended to a program)."""
 
     def __init__(self, path, scratch):
-        self.signer, self.carried, self.intact = None, [], False
-        # A chain file of its own: chains_to() reads it whenever it is asked.
-        handle, self.chain = tempfile.mkstemp(".pem", "carried.", scratch)
-        os.close(handle)
-        pem = os.path.join(scratch, "signature.pem")
-        if os.path.exists(pem):
-            os.remove(pem)
-        self.present = run(["osslsigncode", "extract-signature", "-pem", "-in", path, "-out", pem]).returncode == 0
-        if not self.present:
-            return
-        listed = run(["openssl", "pkcs7", "-print_certs", "-in", pem]).stdout
-        self.carried = [Certificate(block) for block in
-                        re.findall(r"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----\n", listed, re.S)]
-        Path(self.chain).write_text("".join(c.pem for c in self.carried), "ascii")
-        said = run(["osslsigncode", "verify", "-CAfile", self.chain, "-ignore-timestamp", "-ignore-cdp",
-                    "-ignore-crl", "-in", path]).stdout
-        named = re.search(r"Signer's certificate:.*?Subject: (.*?)\n\s*Issuer : (.*?)\n\s*Serial : (\w+)", said, re.S)
-        # A signature that carries two certificates of the signer's names and
-        # serial has no one signer to name.
-        same = [c for c in self.carried if named and (c.subject, c.issuer, c.serial) == named.groups()]
-        self.signer = same[0] if len(same) == 1 else None
-        self.intact = self.signer is not None and "\nSignature verification: ok" in said
+        self.path, self.certificates, der = path, [], os.path.join(scratch, "signature.der")
+        if os.path.exists(der):
+            os.remove(der)
+        self.present = run(["osslsigncode", "extract-signature", "-in", path, "-out", der]).returncode == 0
+        data = content(der) or b"" if self.present else b""
+        with warnings.catch_warnings():  # a signature's BER is read as it is, with a warning
+            warnings.simplefilter("ignore")
+            try:
+                self.certificates = pkcs7.load_der_pkcs7_certificates(data) if data else []
+            except ValueError:
+                pass
+        self.timestamped = any(oid in data for oid in TIMESTAMPS)
+        self.several = NESTED in data or _appended(path)
+        # The signer's certificate issued no other one it carries.
+        leaves = [c for c in self.certificates if not any(o is not c and o.issuer == c.subject
+                                                          for o in self.certificates)]
+        self.signer = leaves[0] if leaves else None
+        self.chain = os.path.join(scratch, f"carried.{len(os.listdir(scratch))}.pem")
+        Path(self.chain).write_bytes(b"".join(c.public_bytes(Encoding.PEM) for c in self.certificates))
 
     def lacks_issuer(self):
         """Whether the signature carries its signer's certificate but not the one that issued it."""
         return self.signer and self.signer.subject != self.signer.issuer and \
-            not any(c.subject == self.signer.issuer for c in self.carried)
+            not any(c.subject == self.signer.issuer for c in self.certificates)
 
-    def chains_to(self, ca, scratch):
-        """Whether the signer's certificate chains to the trust anchor in `ca`:
-        a root, or an issuing CA, where the chain may end."""
-        leaf = os.path.join(scratch, "signer.pem")
-        Path(leaf).write_text(self.signer.pem, "ascii")
-        return run(["openssl", "verify", "-partial_chain", "-CAfile", ca, "-untrusted", self.chain, leaf]
-                   ).returncode == 0
+    def verified(self, epoch, ca=None, signer=None):
+        """osslsigncode's verdict on the one signature: against the vendor's CA and/or the signer's
+        certificate (its SHA-256), or else the certificates it carries. Checked at its time stamp's time,
+        or at `epoch` when it has none: a certificate that has expired since is no reason to refuse."""
+        if not self.present or self.several:
+            return False
+        return run(["osslsigncode", "verify", "-in", self.path, "-CAfile", ca or self.chain, "-ignore-crl"]
+                   + (["-require-leaf-hash", "sha256:" + signer] if signer else [])
+                   + ([] if self.timestamped else ["-time", str(epoch)])).returncode == 0
 
     def describe(self):
-        return f"{self.signer.subject} (certificate SHA-256 {self.signer.fingerprint})"
+        return f"{self.signer.subject.rfc4514_string()} (certificate SHA-256 {fingerprint(self.signer)})" \
+            if self.signer else "an unknown signer"
+
+
+def _appended(path):
+    """Whether a program's security directory holds more than one signature."""
+    data = Path(path).read_bytes()
+    try:
+        pe = pefile.PE(data=data, fast_load=True)
+    except pefile.PEFormatError:
+        return False  # a cabinet
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    at, size = directory.VirtualAddress, directory.Size
+    first = struct.unpack_from("<I", data, at)[0] if size >= 8 and at + 8 <= len(data) else size
+    return (first + 7) // 8 * 8 < size  # each entry padded to 8 bytes
 
 
 def unsigned_copy(path, out):
@@ -261,6 +276,9 @@ class Signer:
         else:
             if not o.key or not o.cert:
                 raise Refused("--pkcs11-module needs --key and --cert")
+            if run(["openssl", "engine", "pkcs11"]).returncode != 0:
+                raise Refused("missing: the OpenSSL PKCS#11 engine, through which osslsigncode reaches the token; "
+                              "scripts/install-deps.sh installs it (or: sudo apt-get install libengine-pkcs11-openssl)")
             if not o.cert.startswith("pkcs11:") and not os.path.isfile(o.cert):
                 raise Refused(f"{o.cert}: no such file")
             self.args = ["-pkcs11module", o.pkcs11_module, "-key", o.key,
@@ -294,11 +312,13 @@ class Signer:
         signature = Signature(out, scratch)
         if signature.lacks_issuer():
             raise Refused(f"{self.source} holds the signing certificate but not its issuer's "
-                          f"({signature.signer.issuer}): give the issuing certificates, up to the root, with --chain")
-        if not signature.intact:
+                          f"({signature.signer.issuer.rfc4514_string()}): give the issuing certificates, up to the "
+                          "root, with --chain")
+        if not signature.verified(epoch):
             raise Refused(f"the signature of {name} does not verify against the certificates it carries: do they go "
-                          "up to the root (--chain), and is the certificate one for code signing, valid today?")
-        if self.ca and not signature.chains_to(self.ca, scratch):
+                          "up to the root (--chain), and is the certificate one for code signing, valid at the "
+                          "release's time?")
+        if self.ca and not signature.verified(epoch, self.ca):
             raise Refused(f"the signature of {name} does not chain to {self.ca}: is that the certificate's CA?")
         print(f"release: {name} signed by {signature.describe()}")
 
@@ -439,16 +459,7 @@ def make(o):
     if dirty and not o.dirty:
         sys.stderr.write(run(["git", "-C", ROOT, "status", "--short", "-uno"]).stdout)
         raise Refused("the working tree has changes that are not committed (above): commit them, or give --dirty")
-    if dirty:
-        print("release: DIRTY release: made from a working tree with changes that are not committed")
     epoch, out = source_epoch(), os.path.abspath(o.out)
-    os.makedirs(os.path.dirname(out), exist_ok=True)
-    # One run at a time in a folder: a second would replace the release the first is making.
-    try:
-        fcntl.flock(os.open(os.path.dirname(out), os.O_RDONLY), fcntl.LOCK_EX | fcntl.LOCK_NB)
-    except BlockingIOError:
-        raise Refused(f"another release is being made in {os.path.dirname(out)}; run again when it has finished") \
-            from None
     # Only an empty folder or an earlier release (older ones lack BUILDINFO) is
     # replaced, as real files and folders: a mistyped --out deletes nothing else.
     if os.path.lexists(out):
@@ -457,6 +468,12 @@ def make(o):
         release = {("d", "SORVan")} | {("f", name) for name in RELEASE_FILES + (SUMS,)}
         if held_entries(out) not in (set(), release, release - {("f", INFO)}):
             raise Refused(f"{out} holds something that is not a release: give an empty or new folder to --out")
+    os.makedirs(out, exist_ok=True)
+    # One run at a time into a folder, which it locks: a second would replace the release the first makes.
+    try:
+        fcntl.flock(os.open(out, os.O_RDONLY), fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        raise Refused(f"another release is being made in {out}; run again when it has finished") from None
     build = os.path.join(ROOT, "build", "release-make")
     os.makedirs(build, exist_ok=True)
     fcntl.flock(os.open(build, os.O_RDONLY), fcntl.LOCK_EX)  # one make at a time in it
@@ -477,6 +494,8 @@ def make(o):
         os.rename(os.path.join(work, "release"), out)
     finally:
         shutil.rmtree(work, ignore_errors=True)
+    if dirty:
+        print("release: DIRTY release: made from a working tree with changes that are not committed")
     if signer:
         print(f"release: signed release of {CONTROL} {version} in {out}")
     else:
@@ -484,22 +503,34 @@ def make(o):
               "and Windows warns before it runs an unsigned program: give --pkcs12 or --pkcs11-module to sign it)")
 
 
+# The signed files of a release, by the names the check gives them.
+ZIPPED = f"{ZIP}:SORVan/{SETUP_EXE}"
+SIGNED = (SETUP_EXE, "SORVan/" + SETUP_EXE, ZIPPED, CAB)
+
+
 def check(o):
     release = os.path.abspath(o.release)
     if not os.path.isdir(release):
         raise Refused(f"{o.release}: no such folder")
+    if o.reproducible_only and (o.ca or o.signer):
+        raise Refused("--reproducible-only trusts no signer: give it without --ca and --signer")
     need_tools()
-    if o.ca and run(["openssl", "x509", "-noout", "-in", o.ca]).returncode != 0:
-        raise Refused(f"{o.ca}: no certificate in it (PEM)")
+    if o.ca:
+        try:
+            x509.load_pem_x509_certificate(Path(o.ca).read_bytes())
+        except (OSError, ValueError):
+            raise Refused(f"{o.ca}: no certificate in it (PEM)") from None
     # The commit first: checked from another, every file would differ, which reads like tampering.
     info = (content(os.path.join(release, INFO)) or b"").decode("ascii", "replace")
     published, (commit, _) = parse_fields(info), source_state()
     made_from = published.get("Commit")
     if made_from and commit and made_from != commit:
         raise Refused(f"{o.release} was made from {made_from}; this checkout is {commit}: "
-                      f"check out {made_from} (git checkout {made_from}) and check again")
-    if published.get("Dirty", "no") != "no":
-        print(f"release: {o.release} was made from a working tree with changes not committed to {made_from}")
+                      f"check out {made_from} (git checkout {made_from}; git checkout - returns) and check again")
+    dirty = published.get("Dirty", "no") != "no"
+    if dirty:
+        print(f"release: {o.release} was made from a working tree with changes not committed to {made_from}: "
+              "compared with this working tree")
     # A program built with another compiler differs: said before it is named.
     for tool, line in tool_versions().items():
         if published.get(f"Tool-{tool}", line) != line:
@@ -510,30 +541,42 @@ def check(o):
     digests = read_digests(os.path.join(release, SETUP_EXE))
     if digests is None:
         raise Refused(f"{SETUP_EXE} carries no digests of its components: it is no release made by this tool")
+    epoch = published.get("Source-Date-Epoch", "").split(" ")[0]
+    epoch = int(epoch) if epoch.isdigit() else source_epoch()
     scratch = tempfile.mkdtemp(prefix="sorvan-check.")
     try:
-        # Each published signature is read once, for both the comparison and the signers.
-        signatures = {name: Signature(os.path.join(release, name), scratch)
-                      for name in (SETUP_EXE, "SORVan/" + SETUP_EXE, CAB)}
-        differ = compare(release, info, digests, commit, signatures, scratch)
-        mistrusted = signers(o, signatures, scratch)
+        zipped = os.path.join(scratch, "zipped.exe")
+        try:
+            with zipfile.ZipFile(os.path.join(release, ZIP)) as archive:
+                Path(zipped).write_bytes(archive.read("SORVan/" + SETUP_EXE))
+        except (OSError, KeyError, zipfile.BadZipFile):
+            pass  # the zip is named among the files that differ
+        signatures = {name: Signature(zipped if name == ZIPPED else os.path.join(release, name), scratch)
+                      for name in SIGNED}
+        differ = compare(release, info, digests, commit and not dirty, signatures, epoch, scratch)
+        mistrusted = signers(o, signatures, epoch)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     if differ:
         raise Refused(f"{o.release} differs from what this checkout makes of its components: {' '.join(differ)}")
     if mistrusted:
         raise Refused(f"{o.release} is not signed by the signer you named: {'; '.join(mistrusted)}")
-    print(f"release: {o.release} is what this checkout makes of its components, and every signature matches "
-          "its file")
-    if not o.ca and not o.signer:
-        print("release: the signatures are intact, but their signer was not checked: give --ca with the "
-              "vendor's CA certificate, or --signer with the fingerprint the vendor publishes")
+    if o.reproducible_only:
+        print(f"release: {o.release} is what this checkout makes of its components, and every signature matches "
+              "its file; the signer was not checked (--reproducible-only)")
+    elif o.ca or o.signer:
+        print(f"release: {o.release} is what this checkout makes of its components, signed by the signer you named")
+    else:
+        raise Refused(f"{o.release} is what this checkout makes of its components, but whom to trust was not said: "
+                      "give --ca with the vendor's CA certificate and/or --signer with the fingerprint the vendor "
+                      "publishes (--reproducible-only compares the bytes alone)")
 
 
-def compare(release, info, digests, commit, signatures, scratch):
+def compare(release, info, digests, commit, signatures, epoch, scratch):
     """The published files that differ from the release remade from its own components, each named;
-    a signature that does not match its file as "NAME (its signature)"."""
+    a signature that does not match its file, or is not the only one, as "NAME (its signature)"."""
     # The commit itself, copied to another folder: neither changes nor the path can change the program.
+    # A release made from changes not committed is remade from this working tree.
     source, program, differ = ROOT, os.path.join(scratch, "program.exe"), []
     if commit:
         source = os.path.join(scratch, "source")
@@ -560,26 +603,24 @@ def compare(release, info, digests, commit, signatures, scratch):
 
     def judged(name, expected):
         """NAME, or "NAME (its signature)", when the published file differs from `expected`."""
-        path = os.path.join(release, name)
+        signature = signatures.get(name)
+        path = signature.path if signature else os.path.join(release, name)
         if not os.path.isfile(path):
             return [name]
         unsigned_copy(path, stripped)
         if content(stripped) != content(expected):
             return [name]
-        signature = signatures[name]
-        return [f"{name} (its signature)"] if signature.present and not signature.intact else []
+        return [f"{name} (its signature)"] if signature.present and not signature.verified(epoch) else []
     # Remade around a sound published program, with the times and commit the release records.
-    verdicts = {name: judged(name, program) for name in (SETUP_EXE, "SORVan/" + SETUP_EXE)}
+    verdicts = {name: judged(name, program) for name in (SETUP_EXE, "SORVan/" + SETUP_EXE, ZIPPED)}
     differ += [named for verdict in verdicts.values() for named in verdict]
-    sound = [name for name, verdict in verdicts.items() if not verdict] + [SETUP_EXE]
-    fields, remade = parse_fields(info), os.path.join(scratch, "remade")
-    epoch = fields.get("Source-Date-Epoch", "").split(" ")[0]
-    put_together(remade, os.path.join(release, sound[0]), components, version,
-                 int(epoch) if epoch.isdigit() else source_epoch(), info, None)
+    sound = [name for name, verdict in verdicts.items() if not verdict and name != ZIPPED] + [SETUP_EXE]
+    remade = os.path.join(scratch, "remade")
+    put_together(remade, os.path.join(release, sound[0]), components, version, epoch, info, None)
     differ += judged(CAB, os.path.join(remade, CAB))
     differ += [name for name in (ZIP, PAGE)
                if content(os.path.join(release, name)) != content(os.path.join(remade, name))]
-    differ += [INFO] if fields.get("Control-Version") != version else []
+    differ += [INFO] if parse_fields(info).get("Control-Version") != version else []
     # The sums are of the signed files, which only the published release has: they must list its ten
     # files, and a sum may fail only for a file named already.
     sums = re.findall(r"^([0-9a-f]{64})  (\S+)$", (content(os.path.join(release, SUMS)) or b"").decode("ascii",
@@ -591,20 +632,23 @@ def compare(release, info, digests, commit, signatures, scratch):
     return differ
 
 
-def signers(o, signatures, scratch):
-    """Prints who signed the program and the cabinet; returns what does not match --ca or --signer."""
+def signers(o, signatures, epoch):
+    """Prints who signed each signed file; returns what osslsigncode finds not signed by --ca or --signer."""
     mistrusted = []
-    for name in (SETUP_EXE, CAB):
-        signature = signatures[name]
+    for name, signature in signatures.items():
         if not signature.present:
             print(f"release: {name} is not signed")
             mistrusted += [f"{name} is not signed"] if o.ca or o.signer else []
-        elif signature.intact:  # one that is not is named among the files that differ
-            print(f"release: {name} is signed by {signature.describe()}")
-            if o.ca and not signature.chains_to(o.ca, scratch):
-                mistrusted.append(f"the signer of {name} does not chain to {o.ca}")
-            if o.signer and signature.signer.fingerprint.replace(":", "") != o.signer:
-                mistrusted.append(f"{name} is signed by {signature.signer.fingerprint}, not {o.signer}")
+            continue
+        if not signature.verified(epoch):  # named among the files that differ when its bytes do not
+            print(f"release: {name} has a signature that does not verify, or more than one")
+            mistrusted.append(f"the signature of {name} does not verify")
+            continue
+        print(f"release: {name} is signed by {signature.describe()}")
+        if o.ca and not signature.verified(epoch, ca=o.ca):
+            mistrusted.append(f"the signer of {name} does not chain to {o.ca}")
+        if o.signer and not signature.verified(epoch, signer=o.signer):
+            mistrusted.append(f"{name} is not signed by {o.signer}")
     return mistrusted
 
 
@@ -627,6 +671,7 @@ def main(argv):
     checker.add_argument("release", metavar="RELEASE_DIR")
     checker.add_argument("--ca")
     checker.add_argument("--signer", type=lambda text: text.replace(":", "").upper())
+    checker.add_argument("--reproducible-only", action="store_true")
     commands.add_parser("names")
     o = parser.parse_args(argv)
     if o.command == "names":
@@ -641,4 +686,8 @@ def main(argv):
 
 
 if __name__ == "__main__":
+    SYSTEM_PYTHON = "/usr/bin/python3"
+    if pefile is None and sys.executable and os.path.exists(SYSTEM_PYTHON) and \
+            not os.path.samefile(sys.executable, SYSTEM_PYTHON):
+        os.execv(SYSTEM_PYTHON, [SYSTEM_PYTHON] + sys.argv)
     sys.exit(main(sys.argv[1:]))

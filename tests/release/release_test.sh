@@ -3,9 +3,13 @@
 # code-signing certificate, releases made from the stand-in components in the
 # Windows build $1, and what a vendor and a browser rely on in them. Leaves a
 # signed release and the authority's root in $1/tests/wine for the Wine cases
-# (WinVerifyTrust, and the cabinet's hook run as the browser runs it).
+# (WinVerifyTrust, and the cabinet's hook run as the browser runs it); with
+# --for-wine first, makes only those. Passes on a working tree with changes
+# not committed: its releases are then marked so, and checked against it.
 set -euo pipefail
-build=$(realpath -m "${1:?usage: release_test.sh <windows-build-dir>}")
+for_wine=""
+[ "${1:-}" != --for-wine ] || { for_wine=1; shift; }
+build=$(realpath -m "${1:?usage: release_test.sh [--for-wine] <windows-build-dir>}")
 root=$(cd "$(dirname "$0")/../.." && pwd)
 source "$root/scripts/wine-env.sh"
 sorvan_need_windows_build "$build"
@@ -39,6 +43,12 @@ for name in root signer; do
 done
 mv "$ca/vendor.csr" "$ca/signer.csr"
 fingerprint=$(openssl x509 -in "$ca/signer.pem" -noout -fingerprint -sha256 | sed 's/.*=//')
+# A copy of the vendor's signer, its names and serial, from the impostor's authority.
+openssl x509 -req -in "$ca/impostor.csr" -CA "$ca/impostor-root.pem" -CAkey "$ca/impostor-root.key" -days 30 \
+  -set_serial "0x$(openssl x509 -in "$ca/signer.pem" -noout -serial | sed 's/.*=//')" -extfile "$ca/signer.ext" \
+  -out "$ca/copycat.pem" >/dev/null 2>&1
+openssl pkcs12 -export -inkey "$ca/impostor-signer.key" -in "$ca/copycat.pem" -certfile "$ca/impostor-root.pem" \
+  -out "$ca/copycat.p12" -passout pass:
 # A password with a space and no line end in the file: both must come through.
 password='test pass 1'
 printf '%s' "$password" > "$ca/password"
@@ -57,10 +67,28 @@ openssl x509 -req -in "$ca/signer.csr" -CA "$ca/root.pem" -CAkey "$ca/root.key" 
 openssl pkcs12 -export -inkey "$ca/signer.key" -in "$ca/server.pem" -certfile "$ca/root.pem" \
   -out "$ca/server.p12" -passout pass:
 
+# Every release here records this moment, when the test's certificates are
+# valid, in place of the commit's time, which may be older than they are.
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(date +%s)}
 components="$work/components"
 sorvan_put_stand_in_components "$build" "$components"
-package() { "$root/scripts/release.py" make "$@" 2>&1; }
+# --dirty: on a clean tree it changes nothing.
+package() { "$root/scripts/release.py" make --dirty "$@" 2>&1; }
 check() { "$root/scripts/release.py" check "$@" 2>&1; }
+
+# For the Wine cases: a signed release and the root they are to trust.
+signed="$work/signed"
+hand_to_wine() {
+  rm -rf "$build/tests/wine/signed-release"
+  cp -r "$signed" "$build/tests/wine/signed-release"
+  openssl x509 -in "$ca/root.pem" -outform DER -out "$build/tests/wine/test-root.cer"
+}
+if [ -n "$for_wine" ]; then
+  package "$components" --out "$signed" --pkcs12 "$ca/signer.p12" --password-file "$ca/password" >/dev/null ||
+    { echo "release test: the signed release for the Wine cases failed"; exit 1; }
+  hand_to_wine
+  exit 0
+fi
 
 # --- A components folder that is no release: nothing written, the problem named.
 # An earlier release, its files stand-ins: a refused run leaves it as it is.
@@ -108,13 +136,14 @@ expect_refused "a web server's certificate" "does not verify" "$components" --pk
 expect_refused "a time-stamp server that does not answer" "gave no time stamp" "$components" \
   --pkcs12 "$ca/empty.p12" --password-file "$ca/no-password" --timestamp http://127.0.0.1:9/
 grep -q -- '"-t"' <<<"$refused_output" && fail "the time-stamp failure gives advice about an option the tool lacks"
-expect_refused "a PKCS#12 without its issuer" "alone.p12 holds the signing certificate but not its issuer's (/CN=SORVan Test Root)" \
+expect_refused "a PKCS#12 without its issuer" "alone.p12 holds the signing certificate but not its issuer's (CN=SORVan Test Root)" \
   "$components" --pkcs12 "$ca/alone.p12" --password-file "$ca/no-password"
 expect_refused "a signature that does not chain to --ca" "does not chain to $ca/impostor-root.pem" "$components" \
   --pkcs12 "$ca/empty.p12" --password-file "$ca/no-password" --ca "$ca/impostor-root.pem"
-# A second run in the same folder while one is making a release there.
-exec 8<"$work" && flock -n 8 || fail "could not hold the release folder's lock"
-expect_refused "a second run at the same time" "another release is being made in $work" "$components"
+# A second run into the folder another run is making a release in (one
+# beside it goes ahead: the unsigned release below).
+exec 8<"$release" && flock -n 8 || fail "could not hold the release folder's lock"
+expect_refused "a second run at the same time" "another release is being made in $release" "$components"
 exec 8<&-
 expect_refused "a wrong password" "the password does not open $ca/signer.p12" "$components" --pkcs12 "$ca/signer.p12" \
   --password-file "$ca/signer.ext"
@@ -134,8 +163,10 @@ fi
 
 # --- An unsigned release, in place of the earlier one (through the tool's
 # first spelling), and what is in it.
-output=$("$root/scripts/package.sh" "$components" --out "$release" 2>&1) ||
+mkdir -p "$signed" && exec 8<"$signed" && flock -n 8 || fail "could not hold a sibling folder's lock"
+output=$("$root/scripts/package.sh" "$components" --dirty --out "$release" 2>&1) ||
   { echo "$output"; fail "the unsigned release failed"; }
+exec 8<&-
 grep -q "UNSIGNED release of LumeTransfer.ocx 2,1,0,7" <<<"$output" || fail "the unsigned release does not say so"
 listed=$(gcab -t "$release/SORVan.cab" | sort | tr '\n' ' ')
 [ "$listed" = "LumeTransfer.ocx SORVan.inf SORVanActiveXSetup.exe SorVan.dll SorVanUninstall.exe SorVanWin32.dll " ] ||
@@ -147,6 +178,12 @@ grep -q 'classid="clsid:7D2A5C19-4E3B-4A8F-B6D1-0C9E8F7A2B35"' "$release/object.
 (cd "$release" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the release"
 [ "$(wc -l < "$release/SHA256SUMS")" -eq 10 ] || fail "SHA256SUMS does not list all ten files"
 commit=$(git -C "$root" rev-parse HEAD)
+if git -C "$root" diff --quiet HEAD --; then
+  grep -qx "Dirty: no" "$release/BUILDINFO" || fail "a release of a clean tree is marked dirty"
+else
+  grep -q "^Dirty: yes" "$release/BUILDINFO" && grep -q "DIRTY" "$release/object.html" ||
+    fail "a release of a tree with changes not committed is not marked so"
+fi
 grep -qx "Commit: $commit" "$release/BUILDINFO" || fail "BUILDINFO does not name the commit $commit"
 # The release's program is the build with the SHA-256 of each component
 # written after the marker (a 32-byte field, then "present"), and nothing
@@ -167,7 +204,7 @@ flip() {
 }
 
 # --- Signed releases: the password from the environment, then from a file.
-signed="$work/signed" again="$work/signed-again"
+again="$work/signed-again"
 SORVAN_SIGN_PASSWORD="$password" package "$components" --out "$signed" --pkcs12 "$ca/signer.p12" >/dev/null ||
   fail "the signed release failed"
 package "$components" --out "$again" --pkcs12 "$ca/signer.p12" --password-file "$ca/password" >/dev/null ||
@@ -202,15 +239,86 @@ package "$components" --out "$work/chained" --pkcs12 "$ca/alone.p12" --password-
 build_state() { find "$root/build" -path "$work" -prune -o -printf '%p %s %T@\n' | sort; stat -c %Y /var/lib/dpkg/status; }
 before=$(build_state)
 mkdir -p "$work/tmp"
-output=$(TMPDIR="$work/tmp" "$root/scripts/package.sh" --check "$signed" 2>&1) ||
-  fail "the signed release does not pass its check against the source: $output"
+# Told whom to trust by neither --ca nor --signer, it compares, names each
+# signer, and fails; --reproducible-only compares the bytes alone.
+output=$(TMPDIR="$work/tmp" "$root/scripts/package.sh" --check "$signed" 2>&1) &&
+  fail "a check that was told whom to trust by neither --ca nor --signer passed"
 [ "$(build_state)" = "$before" ] && [ -z "$(ls -A "$work/tmp")" ] || fail "the check wrote outside its scratch folder"
-grep -q "SORVan.cab is signed by /CN=SORVan Test Signer (certificate SHA-256 $fingerprint)" <<<"$output" ||
-  fail "the check does not say who signed: $output"
-grep -q "their signer was not checked" <<<"$output" || fail "the check does not say the signer went unchecked: $output"
+for name in SORVanActiveXSetup.exe SORVan/SORVanActiveXSetup.exe SORVan.zip:SORVan/SORVanActiveXSetup.exe SORVan.cab; do
+  grep -qF "$name is signed by CN=SORVan Test Signer (certificate SHA-256 $fingerprint)" <<<"$output" ||
+    fail "the check does not say who signed $name: $output"
+done
+grep -q "give --ca .* and/or --signer" <<<"$output" || fail "an unpinned check does not name --ca and --signer: $output"
 grep -q "left out of the release" <<<"$output" && fail "the check reports its own program as left out: $output"
+output=$(check "$signed" --reproducible-only) && grep -q "the signer was not checked" <<<"$output" ||
+  fail "--reproducible-only: $output"
 output=$(check "$signed" --ca "$ca/root.pem" --signer "$fingerprint") ||
   fail "the vendor's release fails its check against the vendor's root and signer: $output"
+
+# forge FILE: the program changed where it vouches for its components, its
+# signature kept though it no longer matches, and a second one nested in it
+# by the copy of the vendor's signer from another authority.
+forge() {
+  flip "$1" $(( $(grep -obUaF "SORVan component digests, v1" "$1" | cut -d: -f1) + 40 ))
+  osslsigncode sign -nest -pkcs12 "$ca/copycat.p12" -pass "" -h sha256 -in "$1" -out "$1.nested" >/dev/null 2>&1 &&
+    mv "$1.nested" "$1" || fail "could not nest a signature in $1"
+}
+for name in SORVanActiveXSetup.exe SORVan/SORVanActiveXSetup.exe; do
+  rm -rf "$work/forged" && cp -r "$signed" "$work/forged" && forge "$work/forged/$name"
+  output=$(check "$work/forged" --ca "$ca/root.pem" --signer "$fingerprint") && fail "a forged $name passed: $output"
+  grep -q "differs from what this checkout makes of its components: .*$name" <<<"$output" ||
+    fail "a forged $name is not named: $output"
+done
+# The top one vouches for the components the release is remade from: its
+# bytes compare equal, and only its signature gives it away.
+grep -qF "SORVanActiveXSetup.exe (its signature)" <<<"$(rm -rf "$work/forged" && cp -r "$signed" "$work/forged" &&
+  forge "$work/forged/SORVanActiveXSetup.exe" && check "$work/forged" --ca "$ca/root.pem" --signer "$fingerprint")" ||
+  fail "a forged program's signature is not what gives it away"
+# Signed while the certificate was valid, checked after it expired: the
+# signature is checked at the release's time. One signed after its
+# certificate expired is refused.
+past_fingerprint=$(/usr/bin/python3 - "$ca" <<'PYTHON'
+import datetime, sys
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.serialization import pkcs12
+from cryptography.hazmat.primitives.asymmetric import rsa
+folder, day = sys.argv[1], datetime.timedelta(days=1)
+start = datetime.datetime(2024, 3, 1)
+def made(name, key, issuer, issuer_key, begin, end, ca):
+    builder = x509.CertificateBuilder().subject_name(name).issuer_name(issuer).public_key(key.public_key()) \
+        .serial_number(x509.random_serial_number()).not_valid_before(begin).not_valid_after(end) \
+        .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True)
+    if not ca:
+        builder = builder.add_extension(x509.ExtendedKeyUsage([x509.oid.ExtendedKeyUsageOID.CODE_SIGNING]), False)
+    return builder.sign(issuer_key, hashes.SHA256())
+root_key, key = (rsa.generate_private_key(public_exponent=65537, key_size=2048) for _ in range(2))
+root_name = x509.Name([x509.NameAttribute(x509.oid.NameOID.COMMON_NAME, "SORVan Past Root")])
+root = made(root_name, root_key, root_name, root_key, start - 30 * day, start + 30 * day, True)
+leaf = made(x509.Name([x509.NameAttribute(x509.oid.NameOID.COMMON_NAME, "SORVan Past Signer")]), key, root_name,
+            root_key, start, start + 2 * day, False)
+open(f"{folder}/past-root.pem", "wb").write(root.public_bytes(serialization.Encoding.PEM))
+open(f"{folder}/past.p12", "wb").write(pkcs12.serialize_key_and_certificates(
+    b"past", key, leaf, [root], serialization.NoEncryption()))
+print(leaf.fingerprint(hashes.SHA256()).hex())
+PYTHON
+)
+past=$(date -d 2024-03-02 +%s)
+SOURCE_DATE_EPOCH=$past package "$components" --out "$work/past" --pkcs12 "$ca/past.p12" \
+  --password-file "$ca/no-password" >/dev/null || fail "a release signed while its certificate was valid failed"
+output=$(check "$work/past" --ca "$ca/past-root.pem" --signer "$past_fingerprint") ||
+  fail "a release whose certificate has expired since fails its check: $output"
+SOURCE_DATE_EPOCH=$((past + 5 * 86400)) package "$components" --out "$work/late" --pkcs12 "$ca/past.p12" \
+  --password-file "$ca/no-password" >/dev/null && fail "a release signed after its certificate expired was made"
+# Through a key on a PKCS#11 token (SoftHSM2's): the same release.
+export SOFTHSM2_CONF="$work/softhsm2.conf"
+mkdir -p "$work/tokens" && echo "directories.tokendir = $work/tokens" > "$SOFTHSM2_CONF"
+softhsm2-util --init-token --free --label sorvan --pin 1234 --so-pin 123456 >/dev/null
+openssl pkcs8 -topk8 -nocrypt -in "$ca/signer.key" -out "$ca/signer.pk8"
+softhsm2-util --import "$ca/signer.pk8" --token sorvan --label signer --id 01 --pin 1234 >/dev/null
+SORVAN_SIGN_PASSWORD=1234 package "$components" --out "$work/token" --pkcs11-module /usr/lib/softhsm/libsofthsm2.so \
+  --key "pkcs11:token=sorvan;object=signer;type=private" --cert "$ca/signer.pem" --chain "$ca/root.pem" >/dev/null &&
+  diff -r "$signed" "$work/token" >/dev/null || fail "the release signed through a PKCS#11 token differs"
 # The same release signed by the impostor: intact signatures, the wrong signer.
 package "$components" --out "$work/impostor" --pkcs12 "$ca/impostor.p12" --password-file "$ca/no-password" \
   >/dev/null || fail "the impostor's release failed"
@@ -218,7 +326,7 @@ package "$components" --out "$work/impostor" --pkcs12 "$ca/impostor.p12" --passw
 output=$(check "$work/impostor" --ca "$ca/root.pem" --signer "$fingerprint") &&
   fail "the impostor's release passes --ca and --signer"
 grep -q "the signer of SORVan.cab does not chain to $ca/root.pem" <<<"$output" &&
-  grep -q "SORVan.cab is signed by .*, not ${fingerprint//:/}" <<<"$output" || fail "the impostor's release: $output"
+  grep -q "SORVan.cab is not signed by ${fingerprint//:/}" <<<"$output" || fail "the impostor's release: $output"
 # A tool that is missing is named with what installs it; nothing is installed.
 mkdir -p "$work/path"
 for tool in cmake i686-w64-mingw32-g++ osslsigncode openssl zip git; do ln -sf "$(command -v "$tool")" "$work/path/"; done
@@ -257,10 +365,7 @@ check "$signed" --out "$work/elsewhere" >/dev/null && fail "check took --out"
 /usr/bin/python3 "$root/tests/static/check_program.py" "$signed/SORVanActiveXSetup.exe" "$root/res/SORVanActiveXSetup.ico" ||
   fail "the signed program fails the program check"
 
-# For the Wine cases: the signed release and the root they are to trust.
-rm -rf "$build/tests/wine/signed-release"
-cp -r "$signed" "$build/tests/wine/signed-release"
-openssl x509 -in "$ca/root.pem" -outform DER -out "$build/tests/wine/test-root.cer"
+hand_to_wine
 
 if [ "$failures" -ne 0 ]; then
   echo "release test: $failures failures"

@@ -9,6 +9,11 @@ chosen=("${@:3}")
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../../scripts/wine-env.sh"
 sorvan_need_windows_build "$build"
+# The release_* cases run a signed release: made here when the release test
+# has not left one.
+if [ ! -f "$build/tests/wine/signed-release/SORVan.cab" ] || [ ! -f "$build/tests/wine/test-root.cer" ]; then
+  "$here/../release/release_test.sh" --for-wine "$build"
+fi
 
 results="$build/wine-results"
 [ "$arch" = win64 ] || results="$build/wine-results-$arch"
