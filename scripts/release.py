@@ -7,32 +7,16 @@ four components, and checks a published release against the source.
   release.py check RELEASE_DIR (--ca FILE | --signer SHA256 | --ca FILE --signer SHA256 | --reproducible-only)
   release.py names      (the product's names, as assignments for the shell scripts)
 
-make builds in build/release-make and writes only the release (build/release,
-or --out: an empty folder or an earlier release, replaced once the new one is
-complete); the password or PIN comes from SORVAN_SIGN_PASSWORD or
---password-file. check builds the commit in a temporary folder, its only
-scratch. Neither installs anything: a missing tool is named. A signature's
-verdict is osslsigncode's, pinned to the vendor with --ca and --signer.
+make builds in build/release-make and writes only the release (build/release, or --out: an empty folder or
+an earlier release, replaced once the new one is complete); the password or PIN comes from
+SORVAN_SIGN_PASSWORD or --password-file. check builds the commit in a temporary folder, its only scratch;
+a signature's verdict is osslsigncode's. Neither installs anything: a missing tool is named.
 """
-import argparse
-import fcntl
-import hashlib
-import io
-import os
-import re
-import shutil
-import struct
-import subprocess
-import sys
-import tarfile
-import tempfile
-import time
-import warnings
-import zipfile
+import argparse, fcntl, hashlib, io, os, re, shutil, struct, subprocess, sys, tarfile, tempfile, time  # noqa: E401
+import warnings, zipfile  # noqa: E401
 from pathlib import Path
 
-# Debian's python3-pefile and python3-cryptography are /usr/bin/python3's: run by another Python, the
-# tool hands itself over (see the end), or need_tools() names them.
+# Debian's python3-pefile and python3-cryptography are /usr/bin/python3's: see the end, and need_tools().
 try:
     import pefile
     from cryptography import x509
@@ -42,7 +26,6 @@ except ImportError:
     pefile = None
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-# The product's names, from the header the program takes them from.
 _DEFINES = dict(re.findall(r'^#define (\w+) "(.*)"$', Path(ROOT, "engine", "product.h").read_text("ascii"),
                            re.MULTILINE))
 CLSID, SETUP_EXE = _DEFINES["SORVAN_CONTROL_CLSID"], _DEFINES["SORVAN_SETUP_EXE"]
@@ -58,19 +41,15 @@ RELEASE_FILES = (SETUP_EXE, CAB, ZIP, PAGE, INFO) + FOLDER_FILES
 # Each tool, and the Debian package that has it.
 TOOLS = {"cmake": "cmake", "i686-w64-mingw32-g++": "g++-mingw-w64-i686", "osslsigncode": "osslsigncode",
          "gcab": "gcab", "zip": "zip", "openssl": "openssl"}
-# In a signature's DER: a nested signature (SPC_NESTED_SIGNATURE), and the two kinds of time stamp (an
-# RFC 3161 token, a PKCS#9 countersignature).
+# In a signature's DER: a nested signature, and a time stamp (an RFC 3161 token, a PKCS#9 countersignature).
 NESTED = bytes.fromhex("060a2b060104018237020401")
 TIMESTAMPS = (bytes.fromhex("060a2b060104018237030301"), bytes.fromhex("06092a864886f70d010906"))
-
 
 class Refused(Exception):
     """Ends the command with its message; what it was making stays unwritten."""
 
-
 def run(args, **kwargs):  # the tool's output, both streams together, in .stdout
     return subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, check=False, **kwargs)
-
 
 def need_tools():
     missing = [package for tool, package in TOOLS.items() if not shutil.which(tool)]
@@ -79,16 +58,18 @@ def need_tools():
         raise Refused(f"missing: {' '.join(missing)}; scripts/install-deps.sh installs them "
                       f"(or: sudo apt-get install {' '.join(missing)})")
 
-
 def sha256(path):
     return hashlib.sha256(Path(path).read_bytes()).digest()
-
 
 def content(path):  # None when there is no such file
     return Path(path).read_bytes() if os.path.isfile(path) else None
 
-
-# --- The components.
+def unzipped(release, name, out):  # the zip's copy of SORVan/NAME into `out`; False when it has none
+    try:
+        with zipfile.ZipFile(os.path.join(release, ZIP)) as archive:
+            return Path(out).write_bytes(archive.read("SORVan/" + name)) is not None
+    except (OSError, KeyError, zipfile.BadZipFile):
+        return False
 
 def _control_version(pe):
     """The control's file version as "a,b,c,d", or (None, why it is no fit control)."""
@@ -106,7 +87,6 @@ def _control_version(pe):
     return (f"{info.FileVersionMS >> 16},{info.FileVersionMS & 0xFFFF},"
             f"{info.FileVersionLS >> 16},{info.FileVersionLS & 0xFFFF}"), None
 
-
 def check_components(folder):
     """The control's version, once the folder holds the four components, each the kind of 32-bit
     image the setup expects; otherwise every problem is named. Another file is left out."""
@@ -116,8 +96,7 @@ def check_components(folder):
     for name in COMPONENTS:
         path = os.path.join(folder, name)
         if not os.path.isfile(path) or os.path.islink(path):
-            # Named exactly as the setup names it, whatever case a Windows
-            # file system would forgive.
+            # Named exactly as the setup names it, whatever case a Windows file system would forgive.
             near = [other for other in files if other.lower() == name.lower() and other != name]
             problems.append(f"{name}: missing from {folder} (or not a regular file)"
                             + (f"; rename {near[0]} to {name}" if near else ""))
@@ -143,15 +122,12 @@ def check_components(folder):
     if problems:
         print("\n".join(problems), file=sys.stderr)
         raise Refused(f"{folder} is no components folder for a release (see above); nothing was written")
-    # A published release's folder holds its setup program too, which a
-    # release always replaces with the one this checkout builds.
+    # A published release's folder holds its program too, which a release replaces with this checkout's.
     for name in sorted(set(files) - set(COMPONENTS) - {SETUP_EXE}):
         print(f"left out of the release: {name} (not one of the four components)", file=sys.stderr)
     return version
 
-
-# --- The digests the program carries: after its marker, padded to 32 bytes,
-# a 32-bit "present" and the SHA-256 of each component, in the setup's order.
+# --- The digests the program carries: after its 32-byte marker, a 32-bit "present" and each SHA-256.
 
 def _digest_field(data):
     marker = DIGESTS_MARKER.ljust(32, b"\0")
@@ -160,7 +136,6 @@ def _digest_field(data):
         raise Refused(f"not exactly one digest marker in the program: is it {SETUP_EXE}?")
     return at + len(marker)
 
-
 def read_digests(program):  # None when it carries none
     data = Path(program).read_bytes()
     field = _digest_field(data)
@@ -168,29 +143,26 @@ def read_digests(program):  # None when it carries none
         return None
     return [data[field + 4 + 32 * i:field + 36 + 32 * i] for i in range(len(COMPONENTS))]
 
-
 def write_digests(program, out, digests):
     data = bytearray(Path(program).read_bytes())
     field = _digest_field(data)
     data[field:field + 4 + 32 * len(COMPONENTS)] = struct.pack("<I", 1) + b"".join(digests)
-    # The image's checksum covers the bytes just written: computed again, as
-    # the linker does, so that the program is what a build of it would be.
+    # The image's checksum covers the bytes just written: computed again, as the linker does.
     pe = pefile.PE(data=bytes(data), fast_load=True)
     pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
     Path(out).write_bytes(pe.write())
 
+# --- Signatures: osslsigncode's exit status is the verdict, its text never read; certificates name the signer.
 
-# --- Signatures. What a signature is worth is osslsigncode's verdict, its exit status; its text is never
-# read. The certificates it carries are read with a library, only to name the signer.
-
-def fingerprint(certificate):
-    return ":".join(f"{byte:02X}" for byte in certificate.fingerprint(hashes.SHA256()))
-
+def _certificates(der):  # the certificates in a PKCS#7 signature; none when it cannot be read
+    try:
+        return pkcs7.load_der_pkcs7_certificates(der) if der else []
+    except ValueError:
+        return []
 
 class Signature:
     """A file's Authenticode signatures as osslsigncode extracts them: the certificates they carry, the
     signer's among them, and whether there is more than one (nested, or appended to a program)."""
-
     def __init__(self, path, scratch):
         self.path, self.certificates, der = path, [], os.path.join(scratch, "signature.der")
         if os.path.exists(der):
@@ -199,10 +171,7 @@ class Signature:
         data = content(der) or b"" if self.present else b""
         with warnings.catch_warnings():  # a signature's BER is read as it is, with a warning
             warnings.simplefilter("ignore")
-            try:
-                self.certificates = pkcs7.load_der_pkcs7_certificates(data) if data else []
-            except ValueError:
-                pass
+            self.certificates = _certificates(data)
         self.timestamped = any(oid in data for oid in TIMESTAMPS)
         self.several = NESTED in data or _appended(path)
         # The signer's certificate issued no other one it carries.
@@ -212,8 +181,7 @@ class Signature:
         self.chain = os.path.join(scratch, f"carried.{len(os.listdir(scratch))}.pem")
         Path(self.chain).write_bytes(b"".join(c.public_bytes(Encoding.PEM) for c in self.certificates))
 
-    def lacks_issuer(self):
-        """Whether the signature carries its signer's certificate but not the one that issued it."""
+    def lacks_issuer(self):  # the signer's certificate is carried, not the one that issued it
         return self.signer and self.signer.subject != self.signer.issuer and \
             not any(c.subject == self.signer.issuer for c in self.certificates)
 
@@ -228,34 +196,20 @@ class Signature:
                    + ([] if self.timestamped else ["-time", str(epoch)])).returncode == 0
 
     def describe(self):
-        return f"{self.signer.subject.rfc4514_string()} (certificate SHA-256 {fingerprint(self.signer)})" \
-            if self.signer else "an unknown signer"
+        sha = ":".join(f"{byte:02X}" for byte in self.signer.fingerprint(hashes.SHA256())) if self.signer else ""
+        return f"{self.signer.subject.rfc4514_string()} (certificate SHA-256 {sha})" if self.signer else "no one known"
 
-
-def _appended(path):
-    """Whether a program's security directory holds more than one signature."""
+def _appended(path):  # whether a program's security directory holds more than one signature
     data = Path(path).read_bytes()
     try:
-        pe = pefile.PE(data=data, fast_load=True)
+        entry = pefile.PE(data=data, fast_load=True).OPTIONAL_HEADER.DATA_DIRECTORY[4]  # the security directory
     except pefile.PEFormatError:
         return False  # a cabinet
-    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
-    at, size = directory.VirtualAddress, directory.Size
-    first = struct.unpack_from("<I", data, at)[0] if size >= 8 and at + 8 <= len(data) else size
-    return (first + 7) // 8 * 8 < size  # each entry padded to 8 bytes
-
-
-def unsigned_copy(path, out):
-    """The file without its signature, or as it is when unsigned."""
-    if os.path.exists(out):
-        os.remove(out)  # the signer writes no file that is already there
-    if run(["osslsigncode", "remove-signature", "-in", path, "-out", out]).returncode != 0:
-        shutil.copyfile(path, out)
-
+    first = struct.unpack_from("<I", data, entry.VirtualAddress)[0] if 8 <= entry.Size <= len(data) else entry.Size
+    return (first + 7) // 8 * 8 < entry.Size  # each entry padded to 8 bytes
 
 class Signer:
     """How `make` signs, if at all: with a PKCS#12 file, or a key on a PKCS#11 token."""
-
     def __init__(self, o):
         self.args, self.timestamp, self.ca = [], o.timestamp, o.ca
         if o.pkcs12 and o.pkcs11_module:
@@ -265,9 +219,8 @@ class Signer:
                 raise Refused("--password-file, --key, --cert, --chain, --ca and --timestamp need "
                               "--pkcs12 or --pkcs11-module")
             return
-        for path in (o.pkcs12, o.password_file, o.chain, o.ca):
-            if path and not os.path.isfile(path):
-                raise Refused(f"{path}: no such file")
+        for path in [p for p in (o.pkcs12, o.password_file, o.chain, o.ca) if p and not os.path.isfile(p)]:
+            raise Refused(f"{path}: no such file")
         if o.pkcs12:
             if not o.password_file and "SORVAN_SIGN_PASSWORD" not in os.environ:
                 raise Refused("--pkcs12 needs its password: set SORVAN_SIGN_PASSWORD or give --password-file")
@@ -291,7 +244,7 @@ class Signer:
             else os.environ.get("SORVAN_SIGN_PASSWORD", "")
         self.args += ["-readpass", "-"] if self.password else []
 
-    def __bool__(self):
+    def __bool__(self):  # whether it signs
         return bool(self.args)
 
     def sign(self, path, out, epoch, scratch):
@@ -322,7 +275,6 @@ class Signer:
             raise Refused(f"the signature of {name} does not chain to {self.ca}: is that the certificate's CA?")
         print(f"release: {name} signed by {signature.describe()}")
 
-
 # --- What a release is made from, and how it is put together.
 
 def source_state():  # (this checkout's commit or None, whether it has changes not committed)
@@ -330,7 +282,6 @@ def source_state():  # (this checkout's commit or None, whether it has changes n
     if not head or head.returncode != 0:
         return None, False
     return head.stdout.strip(), run(["git", "-C", ROOT, "diff", "--quiet", "HEAD", "--"]).returncode != 0
-
 
 def source_epoch():
     epoch = os.environ.get("SOURCE_DATE_EPOCH")
@@ -344,7 +295,6 @@ def source_epoch():
         raise Refused(f"SOURCE_DATE_EPOCH={epoch} is no time from 1980 on")
     return int(epoch)
 
-
 def build_program(folder, source=ROOT):  # SORVanActiveXSetup.exe, built (MinGW-w64, 32-bit) in `folder`
     for step in (["cmake", "--no-warn-unused-cli", "-S", source, "-B", folder, "-DCMAKE_BUILD_TYPE=Release",
                   f"-DCMAKE_TOOLCHAIN_FILE={source}/cmake/i686-w64-mingw32.cmake"],
@@ -354,7 +304,6 @@ def build_program(folder, source=ROOT):  # SORVanActiveXSetup.exe, built (MinGW-
             sys.stderr.write(said.stdout[-6000:])
             raise Refused("the program did not build (above)")
     return os.path.join(folder, SETUP_EXE)
-
 
 def tool_versions():
     """The version of each tool a release depends on, for whoever makes it again."""
@@ -368,7 +317,6 @@ def tool_versions():
         lines[tool] = line.split(", using")[0].strip()
     return lines
 
-
 def build_info(commit, dirty, epoch, version):
     fields = {"Format": "SORVan release 1", "Commit": commit or "unknown (no git checkout)",
               "Dirty": "yes: made from a working tree with changes not committed" if dirty else "no",
@@ -377,10 +325,8 @@ def build_info(commit, dirty, epoch, version):
     fields.update((f"Tool-{tool}", line) for tool, line in sorted(tool_versions().items()))
     return "".join(f"{key}: {value}\n" for key, value in fields.items())
 
-
 def parse_fields(text):
     return dict(re.findall(r"^([\w-]+): (.*)$", text, re.MULTILINE))
-
 
 def put_together(work, program, components, version, epoch, info, sign_cabinet):
     """Writes a release into `work` around a program (signed or not) and the components; `sign_cabinet`
@@ -392,10 +338,8 @@ def put_together(work, program, components, version, epoch, info, sign_cabinet):
             shutil.copyfile(program if name == SETUP_EXE else os.path.join(components, name),
                             os.path.join(where, name))
     shutil.copyfile(program, os.path.join(work, SETUP_EXE))
-    # The browser checks the cabinet's signature, extracts it into a folder of
-    # its own and runs the setup hook from there, beside its components. No
-    # [Add.Code]: the browser would install the control itself, outside the
-    # setup's records. ASCII with CRLF, as INF readers take it in any code page.
+    # The browser extracts the cabinet and runs its setup hook; with [Add.Code] it would install the control
+    # itself, outside the setup's records. ASCII with CRLF, as INF readers take it in any code page.
     Path(cabinet, "SORVan.inf").write_text(
         f"; SORVan: the setup of the control {CLSID},\n"
         f"; {CONTROL} version {version}. The browser extracts this cabinet into\n"
@@ -438,7 +382,6 @@ def put_together(work, program, components, version, epoch, info, sign_cabinet):
         os.chmod(os.path.join(work, name), 0o755 if name == "SORVan" else 0o644)
         os.utime(os.path.join(work, name), (epoch, epoch))
 
-
 def held_entries(folder):
     """Every entry under `folder` as (type, path); None when some cannot be read (and so be known)."""
     entries, unreadable = set(), []
@@ -448,20 +391,17 @@ def held_entries(folder):
             entries.add((kind, os.path.relpath(path, folder)))
     return None if unreadable else entries
 
-
 def make(o):
     signer = Signer(o)
     need_tools()
     version = check_components(o.components)  # a wrong folder writes nothing
-    # The release names its commit, and the program is built from the working
-    # tree: changes not committed make a release only when asked to, and it says so.
+    # The release names its commit; the program is built from the working tree, changes and all, when asked.
     commit, dirty = source_state()
     if dirty and not o.dirty:
         sys.stderr.write(run(["git", "-C", ROOT, "status", "--short", "-uno"]).stdout)
         raise Refused("the working tree has changes that are not committed (above): commit them, or give --dirty")
     epoch, out = source_epoch(), os.path.abspath(o.out)
-    # Only an empty folder or an earlier release (older ones lack BUILDINFO) is
-    # replaced, as real files and folders: a mistyped --out deletes nothing else.
+    # Only an empty folder or an earlier release (older ones lack BUILDINFO) is replaced, nothing else.
     if os.path.lexists(out):
         if os.path.islink(out) or not os.path.isdir(out):
             raise Refused(f"{out} is not a folder: give an empty or new folder to --out")
@@ -474,10 +414,9 @@ def make(o):
         fcntl.flock(os.open(out, os.O_RDONLY), fcntl.LOCK_EX | fcntl.LOCK_NB)
     except BlockingIOError:
         raise Refused(f"another release is being made in {out}; run again when it has finished") from None
-    build = os.path.join(ROOT, "build", "release-make")
-    os.makedirs(build, exist_ok=True)
-    fcntl.flock(os.open(build, os.O_RDONLY), fcntl.LOCK_EX)  # one make at a time in it
-    program = build_program(build)
+    os.makedirs(os.path.join(ROOT, "build", "release-make"), exist_ok=True)
+    fcntl.flock(os.open(os.path.join(ROOT, "build", "release-make"), os.O_RDONLY), fcntl.LOCK_EX)  # one at a time
+    program = build_program(os.path.join(ROOT, "build", "release-make"))
     work = f"{out}.new.{os.getpid()}"
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(os.path.join(work, "scratch"))
@@ -506,7 +445,6 @@ def make(o):
 # The signed files of a release, by the names the check gives them.
 ZIPPED = f"{ZIP}:SORVan/{SETUP_EXE}"
 SIGNED = (SETUP_EXE, "SORVan/" + SETUP_EXE, ZIPPED, CAB)
-
 
 def check(o):
     release = os.path.abspath(o.release)
@@ -546,11 +484,7 @@ def check(o):
     scratch = tempfile.mkdtemp(prefix="sorvan-check.")
     try:
         zipped = os.path.join(scratch, "zipped.exe")
-        try:
-            with zipfile.ZipFile(os.path.join(release, ZIP)) as archive:
-                Path(zipped).write_bytes(archive.read("SORVan/" + SETUP_EXE))
-        except (OSError, KeyError, zipfile.BadZipFile):
-            pass  # the zip is named among the files that differ
+        unzipped(release, SETUP_EXE, zipped)  # a zip without it is named among the files that differ
         signatures = {name: Signature(zipped if name == ZIPPED else os.path.join(release, name), scratch)
                       for name in SIGNED}
         differ = compare(release, info, digests, commit and not dirty, signatures, epoch, scratch)
@@ -561,22 +495,19 @@ def check(o):
         raise Refused(f"{o.release} differs from what this checkout makes of its components: {' '.join(differ)}")
     if mistrusted:
         raise Refused(f"{o.release} is not signed by the signer you named: {'; '.join(mistrusted)}")
-    if o.reproducible_only:
-        print(f"release: {o.release} is what this checkout makes of its components, and every signature matches "
-              "its file; the signer was not checked (--reproducible-only)")
-    elif o.ca or o.signer:
-        print(f"release: {o.release} is what this checkout makes of its components, signed by the signer you named")
+    same = f"{o.release} is what this checkout makes of its components"
+    if o.reproducible_only or o.ca or o.signer:
+        print(f"release: {same}, " + ("and every signature matches its file; the signer was not checked "
+                                      "(--reproducible-only)" if o.reproducible_only else "signed by the signer you named"))
     else:
-        raise Refused(f"{o.release} is what this checkout makes of its components, but whom to trust was not said: "
+        raise Refused(f"{same}, but whom to trust was not said: "
                       "give --ca with the vendor's CA certificate and/or --signer with the fingerprint the vendor "
                       "publishes (--reproducible-only compares the bytes alone)")
-
 
 def compare(release, info, digests, commit, signatures, epoch, scratch):
     """The published files that differ from the release remade from its own components, each named;
     a signature that does not match its file, or is not the only one, as "NAME (its signature)"."""
-    # The commit itself, copied to another folder: neither changes nor the path can change the program.
-    # A release made from changes not committed is remade from this working tree.
+    # The commit, copied elsewhere (a release made from changes not committed: this working tree).
     source, program, differ = ROOT, os.path.join(scratch, "program.exe"), []
     if commit:
         source = os.path.join(scratch, "source")
@@ -593,21 +524,20 @@ def compare(release, info, digests, commit, signatures, epoch, scratch):
             shutil.copyfile(path, copy)
             continue
         differ.append("SORVan/" + name)
-        try:
-            with zipfile.ZipFile(os.path.join(release, ZIP)) as archive:
-                Path(copy).write_bytes(archive.read("SORVan/" + name))
-        except (OSError, KeyError, zipfile.BadZipFile):
-            raise Refused(f"SORVan/{name} differs, and the zip has no copy to remake the release from") from None
+        if not unzipped(release, name, copy):
+            raise Refused(f"SORVan/{name} differs, and the zip has no copy to remake the release from")
     version = check_components(components)
     stripped = os.path.join(scratch, "stripped")
 
     def judged(name, expected):
         """NAME, or "NAME (its signature)", when the published file differs from `expected`."""
-        signature = signatures.get(name)
-        path = signature.path if signature else os.path.join(release, name)
-        if not os.path.isfile(path):
+        signature = signatures[name]
+        if not os.path.isfile(signature.path):
             return [name]
-        unsigned_copy(path, stripped)
+        if os.path.exists(stripped):
+            os.remove(stripped)  # the signer writes no file that is already there
+        if run(["osslsigncode", "remove-signature", "-in", signature.path, "-out", stripped]).returncode != 0:
+            shutil.copyfile(signature.path, stripped)  # unsigned
         if content(stripped) != content(expected):
             return [name]
         return [f"{name} (its signature)"] if signature.present and not signature.verified(epoch) else []
@@ -621,8 +551,7 @@ def compare(release, info, digests, commit, signatures, epoch, scratch):
     differ += [name for name in (ZIP, PAGE)
                if content(os.path.join(release, name)) != content(os.path.join(remade, name))]
     differ += [INFO] if parse_fields(info).get("Control-Version") != version else []
-    # The sums are of the signed files, which only the published release has: they must list its ten
-    # files, and a sum may fail only for a file named already.
+    # The sums must list the ten files, and may fail only for a file named already.
     sums = re.findall(r"^([0-9a-f]{64})  (\S+)$", (content(os.path.join(release, SUMS)) or b"").decode("ascii",
                       "replace"), re.MULTILINE)
     if [name for _, name in sums] != list(RELEASE_FILES) or any(
@@ -631,26 +560,21 @@ def compare(release, info, digests, commit, signatures, epoch, scratch):
         differ.append(SUMS)
     return differ
 
-
 def signers(o, signatures, epoch):
     """Prints who signed each signed file; returns what osslsigncode finds not signed by --ca or --signer."""
     mistrusted = []
     for name, signature in signatures.items():
-        if not signature.present:
-            print(f"release: {name} is not signed")
-            mistrusted += [f"{name} is not signed"] if o.ca or o.signer else []
-            continue
-        if not signature.verified(epoch):  # named among the files that differ when its bytes do not
-            print(f"release: {name} has a signature that does not verify, or more than one")
-            mistrusted.append(f"the signature of {name} does not verify")
-            continue
-        print(f"release: {name} is signed by {signature.describe()}")
-        if o.ca and not signature.verified(epoch, ca=o.ca):
+        intact = signature.verified(epoch)
+        said = f"is signed by {signature.describe()}" if intact else \
+            "has a signature that does not verify, or more than one" if signature.present else "is not signed"
+        print(f"release: {name} {said}")
+        if (o.ca or o.signer) and not intact:
+            mistrusted.append(f"{name} {said}")
+        if intact and o.ca and not signature.verified(epoch, ca=o.ca):
             mistrusted.append(f"the signer of {name} does not chain to {o.ca}")
-        if o.signer and not signature.verified(epoch, signer=o.signer):
+        if intact and o.signer and not signature.verified(epoch, signer=o.signer):
             mistrusted.append(f"{name} is not signed by {o.signer}")
     return mistrusted
-
 
 def main(argv):
     os.umask(0o022)  # every file of a release is readable by all, whatever the caller's umask
@@ -683,7 +607,6 @@ def main(argv):
     except Refused as refusal:
         print(f"release: {refusal}", file=sys.stderr)
         return 1
-
 
 if __name__ == "__main__":
     SYSTEM_PYTHON = "/usr/bin/python3"

@@ -49,7 +49,7 @@ if [ "$mode" = --build-only ]; then
   echo "The program is $package/SORVanActiveXSetup.exe ($(stat -c %s "$package/SORVanActiveXSetup.exe") bytes)."
   echo "It carries no digests, so it installs whatever components it finds beside it: use it for trying"
   echo "things out. What you ship is a release, whose program installs only your components:"
-  echo "  scripts/release.py make YOUR_COMPONENTS_DIR --pkcs12 YOUR_CERTIFICATE.p12   (see docs/releasing.md)"
+  echo "  scripts/release.py make YOUR_COMPONENTS_DIR --out build/release --pkcs12 YOUR.p12 --password-file YOUR_PASSWORD_FILE"
   exit 0
 fi
 
@@ -83,9 +83,7 @@ run_setup() {
 if [ -n "$hold" ] || [ "$mode" = --fail-registration ]; then
   run_setup
   [ "$status" -eq 0 ] || { echo "  the first installation failed, exit status $status" >&2; exit 1; }
-  # A newer package: another build of the control (the same package again
-  # would find itself installed and have nothing to do). With
-  # --fail-registration its DllRegisterServer fails (E_FAIL).
+  # A newer package (the same one would be installed already): another build of the control.
   newer=control_com.dll
   [ "$mode" != --fail-registration ] || newer=control_efail.dll
   cp "build/win/tests/wine/$newer" "$package/${components[0]}"

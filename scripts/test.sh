@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# Every test: installs what is missing; builds and runs the host tests, plain
-# and under the sanitizers; runs the static analysers; builds the Windows
-# program and checks its bytes; makes releases and checks them (which builds
-# the program again, elsewhere, and compares); and runs the tests under Wine
-# while the path and key-tree routines are fuzzed beside them.
+# Every test: installs what is missing; the host tests, plain and under the
+# sanitizers; the static analysers; the Windows build and its bytes; releases
+# made and checked; and the tests under Wine, with fuzzing beside them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -42,10 +40,8 @@ stage "releases"
 tests/release/release_test.sh build/win
 
 stage "fuzzing, built and started"
-# The path and key-tree routines under libFuzzer, for a bounded time, beside
-# the Wine cases: the fuzzer keeps one core busy, a Wine case (one process,
-# through QEMU here) mostly the other. New inputs it finds go to build/, the
-# seeds in the repository stay as they are.
+# The path and key-tree routines under libFuzzer, for a bounded time, on one
+# core beside the Wine cases; new inputs go to build/, the seeds stay.
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVAN_FUZZ=ON >/dev/null
 cmake --build build/fuzz -j"$(nproc)" >/dev/null
 mkdir -p build/fuzz-corpus
@@ -56,10 +52,8 @@ trap 'kill "$fuzzer" 2>/dev/null || true' EXIT
 
 stage "Wine, 64-bit prefix"
 tests/wine/run_wine_tests.sh build/win win64
-# And on 32-bit Windows, where this machine runs 32-bit code itself. Under
-# QEMU, booting a 32-bit prefix (every Windows process of it emulated) hung
-# in 2 of 9 test runs (5 minutes once, until stopped once), all its processes
-# waiting on a Wine server that had gone.
+# And on 32-bit Windows, where this machine runs 32-bit code itself: under
+# QEMU a 32-bit prefix's boot hung in 2 of 9 runs, its Wine server gone.
 source scripts/wine-env.sh
 if sorvan_runs_32bit_natively; then
   stage "Wine, 32-bit prefix"

@@ -3,13 +3,9 @@
 # display. Every Wine call is bounded by a timeout.
 
 # Where the kernel runs no 32-bit code, QEMU's user-mode emulator runs Wine's
-# 32-bit side (scripts/install-deps.sh registers it). Wine's preloader must
-# be installed there: without it the C library is mapped
-# first, inside the low memory Wine reserves for Windows, and every 32-bit
-# process then spends about 50 s in some 65,000 failed mmap calls while it
-# reserves the upper 2 GB in 64 KB pieces (QEMU answers a refused fixed
-# mapping with another address, which Wine keeps, fragmenting that area).
-# With the preloader a 32-bit process starts in about 2 s under QEMU.
+# 32-bit side (scripts/install-deps.sh registers it), with Wine's preloader:
+# without it the C library lands in the memory Wine reserves for Windows, and
+# each 32-bit process takes about 50 s to start instead of about 2 s.
 
 # The product's names, as the program has them: SORVAN_CLSID,
 # SORVAN_SETUP_EXE and SORVAN_COMPONENTS (in the order the setup handles them).
@@ -22,12 +18,9 @@ sorvan_check_32bit() {
   return 1
 }
 
-# Starts Xvfb on a display of its own choosing and exports DISPLAY, with a
-# window manager, as every desktop has one; sets SORVAN_XVFB_PID and
-# SORVAN_WM_PID. Without one, Wine's X11 driver waits up to 2 s for one to
-# confirm that a window was withdrawn, which is most of every run of the
-# program. The server picks a free display number itself (-displayfd), so a
-# display that is still shutting down is never chosen again.
+# Starts Xvfb on a free display of its own choosing (-displayfd) and exports
+# DISPLAY, with a window manager, without which Wine waits up to 2 s for one
+# at every withdrawn window; sets SORVAN_XVFB_PID and SORVAN_WM_PID.
 sorvan_start_display() {
   SORVAN_DISPLAY_DIR=$(mktemp -d "${TMPDIR:-/tmp}/sorvan-display.XXXXXX")
   local dir="$SORVAN_DISPLAY_DIR" number=""
@@ -104,42 +97,6 @@ sorvan_make_prefix() {
   done
 }
 
-# Gives the prefix three more drives, each a folder under $2 that the prefix
-# links to: E: a removable drive (Wine's word for it is "floppy"), F: a CD-ROM
-# drive and G: a network drive, as GetDriveType reports them. Wine reads the
-# types when its server starts, so the server is restarted.
-sorvan_add_drives() {
-  local arch="$1" base="$2" wine_for_tools="$SORVAN_WINE64" drive letter try
-  [ "$arch" = win32 ] && wine_for_tools=wine
-  # A server kept running (-p) until the restart below, so that no call meets
-  # one that is shutting down; a call that fails all the same is tried again
-  # (seen once in about ten set-ups, never reproduced on its own). Any server
-  # still up from the prefix's set-up goes first: -p starts a new one.
-  timeout 30 wineserver -k >/dev/null 2>&1 || true
-  timeout 30 wineserver -w >/dev/null 2>&1 || true
-  timeout 30 wineserver -p >/dev/null 2>&1 || true
-  for drive in e:floppy f:cdrom g:network; do
-    letter=${drive%%:*}
-    mkdir -p "$base/$letter"
-    ln -sfn "$base/$letter" "$WINEPREFIX/dosdevices/$letter:"
-    # What reg says goes to a file: Wine's services, started by the first
-    # call, inherit its output and outlive it, so a pipe would never close.
-    for try in 1 2 3; do
-      if timeout 120 "$wine_for_tools" reg add 'HKLM\Software\Wine\Drives' /v "$letter:" /d "${drive#*:}" /f \
-          >"$base/reg.log" 2>&1; then
-        break
-      fi
-      if [ "$try" = 3 ]; then
-        echo "could not give the prefix its drive $letter: $(cat "$base/reg.log")" >&2
-        return 1
-      fi
-      sleep 2
-    done
-  done
-  timeout 30 wineserver -k >/dev/null 2>&1 || true
-  timeout 30 wineserver -w >/dev/null 2>&1 || true
-}
-
 # Whether the Windows build a script runs is in folder $1; if not, says how to make it.
 sorvan_need_windows_build() {
   [ -f "$1/SORVanActiveXSetup.exe" ] && [ -f "$1/tests/wine/wine_driver.exe" ] && return 0
@@ -176,13 +133,10 @@ sorvan_stop_wine() {
   if [ -n "${SORVAN_DISPLAY_DIR:-}" ]; then rm -rf "$SORVAN_DISPLAY_DIR"; fi
 }
 
-# Presses Return in window $1. xdotool decides for the press and for the
-# release apart: through XTEST when the window has the focus, as an event sent
-# to the window when not. When the box closes on the press and the window
-# manager moves the focus, the release goes the second way and the X server
-# keeps Return down, repeating it into every window that gets the focus next:
-# each later box would close before anyone saw it. So the key is released
-# through XTEST as well; the server ignores the release of a key that is up.
+# Presses Return in window $1, then releases it through XTEST too: when the box
+# closes on the press, xdotool sends the release to the closed window, and
+# the X server would repeat Return into every window that gets the focus
+# next. The server ignores the release of a key that is up.
 sorvan_press_return() {
   xdotool key --window "$1" Return 2>/dev/null || true
   xdotool keyup Return 2>/dev/null || true
@@ -225,32 +179,6 @@ sorvan_run_dismissing_boxes() {
       pressed[$window]=$SECONDS
     done
     sleep 0.3
-  done
-  wait "$pid"
-}
-
-# Runs a command that announces its message boxes in the folder $2 (the
-# test driver does, while it holds each box up) and photographs each into $1:
-# for a box-N.up there, the display goes to $1/box-N.png and box-N.taken
-# tells the driver it may go on. Nothing here decides whether a box passes;
-# SORVAN_PICTURE_DELAY seconds before each picture make this side slow on
-# purpose. Returns the command's status.
-#   sorvan_run_taking_pictures SHOTS ANNOUNCE_DIR COMMAND...
-sorvan_run_taking_pictures() {
-  local shots="$1" announce="$2"; shift 2
-  mkdir -p "$shots" "$announce"
-  "$@" &
-  local pid=$! up box
-  while kill -0 "$pid" 2>/dev/null; do
-    for up in "$announce"/box-*.up; do
-      [ -e "$up" ] || continue
-      box=$(basename "$up" .up)
-      [ -e "$announce/$box.taken" ] && continue
-      sleep "${SORVAN_PICTURE_DELAY:-0}"
-      import -window root "$shots/$box.png" 2>>"$shots/import-errors.txt" || true
-      : > "$announce/$box.taken"
-    done
-    sleep 0.1
   done
   wait "$pid"
 }

@@ -15,6 +15,68 @@ if [ ! -f "$build/tests/wine/signed-release/SORVan.cab" ] || [ ! -f "$build/test
   "$here/../release/release_test.sh" --for-wine "$build"
 fi
 
+# Gives the prefix three more drives, each a folder under $2 that the prefix
+# links to: E: a removable drive (Wine's word for it is "floppy"), F: a CD-ROM
+# drive and G: a network drive, as GetDriveType reports them. Wine reads the
+# types when its server starts, so the server is restarted.
+sorvan_add_drives() {
+  local arch="$1" base="$2" wine_for_tools="$SORVAN_WINE64" drive letter try
+  [ "$arch" = win32 ] && wine_for_tools=wine
+  # A server kept running (-p) until the restart below, so that no call meets
+  # one that is shutting down; a call that fails all the same is tried again
+  # (seen once in about ten set-ups, never reproduced on its own). Any server
+  # still up from the prefix's set-up goes first: -p starts a new one.
+  timeout 30 wineserver -k >/dev/null 2>&1 || true
+  timeout 30 wineserver -w >/dev/null 2>&1 || true
+  timeout 30 wineserver -p >/dev/null 2>&1 || true
+  for drive in e:floppy f:cdrom g:network; do
+    letter=${drive%%:*}
+    mkdir -p "$base/$letter"
+    ln -sfn "$base/$letter" "$WINEPREFIX/dosdevices/$letter:"
+    # What reg says goes to a file: Wine's services, started by the first
+    # call, inherit its output and outlive it, so a pipe would never close.
+    for try in 1 2 3; do
+      if timeout 120 "$wine_for_tools" reg add 'HKLM\Software\Wine\Drives' /v "$letter:" /d "${drive#*:}" /f \
+          >"$base/reg.log" 2>&1; then
+        break
+      fi
+      if [ "$try" = 3 ]; then
+        echo "could not give the prefix its drive $letter: $(cat "$base/reg.log")" >&2
+        return 1
+      fi
+      sleep 2
+    done
+  done
+  timeout 30 wineserver -k >/dev/null 2>&1 || true
+  timeout 30 wineserver -w >/dev/null 2>&1 || true
+}
+
+# Runs a command that announces its message boxes in the folder $2 (the
+# test driver does, while it holds each box up) and photographs each into $1:
+# for a box-N.up there, the display goes to $1/box-N.png and box-N.taken
+# tells the driver it may go on. Nothing here decides whether a box passes;
+# SORVAN_PICTURE_DELAY seconds before each picture make this side slow on
+# purpose. Returns the command's status.
+#   sorvan_run_taking_pictures SHOTS ANNOUNCE_DIR COMMAND...
+sorvan_run_taking_pictures() {
+  local shots="$1" announce="$2"; shift 2
+  mkdir -p "$shots" "$announce"
+  "$@" &
+  local pid=$! up box
+  while kill -0 "$pid" 2>/dev/null; do
+    for up in "$announce"/box-*.up; do
+      [ -e "$up" ] || continue
+      box=$(basename "$up" .up)
+      [ -e "$announce/$box.taken" ] && continue
+      sleep "${SORVAN_PICTURE_DELAY:-0}"
+      import -window root "$shots/$box.png" 2>>"$shots/import-errors.txt" || true
+      : > "$announce/$box.taken"
+    done
+    sleep 0.1
+  done
+  wait "$pid"
+}
+
 results="$build/wine-results"
 [ "$arch" = win64 ] || results="$build/wine-results-$arch"
 rm -rf "$results"
