@@ -14,6 +14,7 @@ a signature's verdict is osslsigncode's. Neither installs anything: a missing to
 """
 import argparse, fcntl, hashlib, io, os, re, shutil, struct, subprocess, sys, tarfile, tempfile, time  # noqa: E401
 import warnings, zipfile  # noqa: E401
+from datetime import timezone
 from pathlib import Path
 
 # Debian's python3-pefile and python3-cryptography are /usr/bin/python3's: see the end, and need_tools().
@@ -38,7 +39,6 @@ CAB, ZIP, PAGE, INFO, SUMS = "SORVan.cab", "SORVan.zip", "object.html", "BUILDIN
 FOLDER_FILES = tuple("SORVan/" + name for name in (SETUP_EXE,) + COMPONENTS)
 # Every file a release holds, in the order SHA256SUMS lists them.
 RELEASE_FILES = (SETUP_EXE, CAB, ZIP, PAGE, INFO) + FOLDER_FILES
-# Each tool, and the Debian package that has it.
 TOOLS = {"cmake": "cmake", "i686-w64-mingw32-g++": "g++-mingw-w64-i686", "osslsigncode": "osslsigncode",
          "gcab": "gcab", "zip": "zip", "openssl": "openssl"}
 # In a signature's DER: a nested signature, and a time stamp (an RFC 3161 token, a PKCS#9 countersignature).
@@ -267,6 +267,10 @@ class Signer:
             raise Refused(f"{self.source} holds the signing certificate but not its issuer's "
                           f"({signature.signer.issuer.rfc4514_string()}): give the issuing certificates, up to the "
                           "root, with --chain")
+        begins = signature.signer.not_valid_before.replace(tzinfo=timezone.utc).timestamp() if signature.signer else 0
+        if begins > epoch and not signature.timestamped:
+            raise Refused(f"the certificate is valid only from {time.ctime(begins)}, after the release's time, "
+                          f"{time.ctime(epoch)}, the commit's: give the release a later one, SOURCE_DATE_EPOCH=$(date +%s)")
         if not signature.verified(epoch):
             raise Refused(f"the signature of {name} does not verify against the certificates it carries: do they go "
                           "up to the root (--chain), and is the certificate one for code signing, valid at the "
@@ -442,7 +446,6 @@ def make(o):
               "and Windows warns before it runs an unsigned program: give --pkcs12 or --pkcs11-module to sign it)")
 
 
-# The signed files of a release, by the names the check gives them.
 ZIPPED = f"{ZIP}:SORVan/{SETUP_EXE}"
 SIGNED = (SETUP_EXE, "SORVan/" + SETUP_EXE, ZIPPED, CAB)
 
@@ -469,13 +472,11 @@ def check(o):
     if dirty:
         print(f"release: {o.release} was made from a working tree with changes not committed to {made_from}: "
               "compared with this working tree")
-    # A program built with another compiler differs: said before it is named.
     for tool, line in tool_versions().items():
         if published.get(f"Tool-{tool}", line) != line:
             print(f"release: made with {published[f'Tool-{tool}']}; this machine has {line}")
     if not os.path.isfile(os.path.join(release, SETUP_EXE)):
         raise Refused(f"{o.release}/{SETUP_EXE}: missing")
-    # The digests lie in the program's image, which a signature only follows.
     digests = read_digests(os.path.join(release, SETUP_EXE))
     if digests is None:
         raise Refused(f"{SETUP_EXE} carries no digests of its components: it is no release made by this tool")
