@@ -488,7 +488,7 @@ def check(o):
         unzipped(release, SETUP_EXE, zipped)  # a zip without it is named among the files that differ
         signatures = {name: Signature(zipped if name == ZIPPED else os.path.join(release, name), scratch)
                       for name in SIGNED}
-        differ = compare(release, info, digests, commit and not dirty, signatures, epoch, scratch)
+        differ = compare(release, info, digests, None if dirty else commit, signatures, epoch, scratch)
         mistrusted = signers(o, signatures, epoch)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
