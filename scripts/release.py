@@ -173,12 +173,12 @@ class Signature:
             warnings.simplefilter("ignore")
             self.certificates = _certificates(data)
         self.timestamped = any(oid in data for oid in TIMESTAMPS)
-        self.several = NESTED in data or _appended(path)
+        self.several = NESTED in data or (self.present and _appended(path))
         # The signer's certificate issued no other one it carries.
         leaves = [c for c in self.certificates if not any(o is not c and o.issuer == c.subject
                                                           for o in self.certificates)]
         self.signer = leaves[0] if leaves else None
-        self.chain = os.path.join(scratch, f"carried.{len(os.listdir(scratch))}.pem")
+        self.chain = os.path.join(scratch, f"carried.{id(self)}.pem")  # one a signature, while they all live
         Path(self.chain).write_bytes(b"".join(c.public_bytes(Encoding.PEM) for c in self.certificates))
 
     def lacks_issuer(self):  # the signer's certificate is carried, not the one that issued it
