@@ -1,5 +1,5 @@
-// Removal: undo an installation, and delete a registry key with everything
-// below it.
+// Removal: a control that unregisters itself, and a registry key deleted with
+// everything below it.
 #include <cstring>
 
 #include "engine/setup_engine.h"
@@ -122,31 +122,6 @@ int DeleteKeyTree(Platform& os, RegRoot root, const char* path) {
         }
         levels.Push(child, level.pathLength + 1 + std::strlen(name));
     }
-    return 1;
-}
-
-int RemoveComponents(Platform& os, OwnerWindow /*owner: no message is shown*/) {
-    Manifest manifest;
-    BuildManifest(manifest);
-    char systemFolder[kPathSize];
-    SystemFolder(os, systemFolder, sizeof systemFolder);
-    char paths[kComponentCount][kPathSize];
-    std::memset(paths, 0, sizeof paths);
-
-    // Without the system folder no path names a file of ours: an empty folder
-    // would name files in the root of the current drive. Leave them alone.
-    const int haveFolder = systemFolder[0] != '\0';
-    for (int i = 0; haveFolder && i < kComponentCount; ++i) {
-        // A path that does not fit names no file of ours: leave it alone.
-        if (!ComposePath(paths[i], kPathSize, systemFolder, manifest[i])) continue;
-        // The control is unloaded again before its file is deleted.
-        if (i == kControlSlot) UnregisterControl(os, paths[kControlSlot]);
-        (void)os.RemoveFile(paths[i]);
-    }
-    (void)DeleteKeyTree(os, RegRoot::LocalMachine, kDistributionUnitKey);
-    // The uninstall entry of an earlier installation would name an
-    // uninstaller that is gone now.
-    (void)DeleteKeyTree(os, RegRoot::LocalMachine, kUninstallKey);
     return 1;
 }
 

@@ -171,12 +171,6 @@ int InstallComponents(Platform& os, OwnerWindow owner, const ComponentDigests* d
 // does not load is left alone.
 void UnregisterControl(Platform& os, const char* controlPath);
 
-// Removes an installation whole: unregisters the control, deletes the
-// components from the system folder and removes the distribution unit and
-// the Add/Remove Programs entry. Always 1. A failed run does not call it: it
-// undoes only what it did itself.
-int RemoveComponents(Platform& os, OwnerWindow owner);
-
 // Deletes root\path with every key below it. 1 when the key could be opened,
 // whatever the deletions then did; 0 when it could not (nothing is deleted).
 int DeleteKeyTree(Platform& os, RegRoot root, const char* path);

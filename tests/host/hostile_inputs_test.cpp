@@ -115,11 +115,6 @@ TEST(HostileSystemFolder, EmptyFolderInstallsNothingAndDeletesNothing) {
     SetupRun run(kPkg + "\\SORVanActiveXSetup.exe", kPkg, "");
     run.ExpectSilentFailure(kPkg);
     for (const char* name : kNames) EXPECT_FALSE(run.os.FileExists(std::string("\\") + name));
-
-    SetupRun kept(kPkg + "\\SORVanActiveXSetup.exe", kPkg, "");
-    kept.os.AddFile("\\SorVan.dll", "the user's own");
-    EXPECT_EQ(sorvan::RemoveComponents(kept.os, TheOwner()), 1);
-    EXPECT_EQ(kept.os.FileContent("\\SorVan.dll"), "the user's own");
 }
 
 TEST(HostileSystemFolder, LongFoldersInstallWhileTheirPathsFit) {

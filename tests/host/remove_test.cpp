@@ -3,46 +3,6 @@
 namespace sorvan_test {
 namespace {
 
-using RemoveTest = PackageTest;
-
-TEST_F(RemoveTest, DeletesEveryManifestFileEvenOnesThisRunNeverCopied) {
-    os.AddFile(kSys + "\\SorVanWin32.dll", "from an earlier installation");
-    os.AddFile(kSys + "\\unrelated.dll", "not ours");
-    os.PutKey(RegRoot::LocalMachine, kFileList);
-    EXPECT_EQ(sorvan::RemoveComponents(os, TheOwner()), 1);
-    EXPECT_FALSE(os.FileExists(kSys + "\\SorVanWin32.dll"));
-    EXPECT_TRUE(os.FileExists(kSys + "\\unrelated.dll"));
-    EXPECT_EQ(os.CountOf(Op::RemoveFile), 4);
-    EXPECT_FALSE(os.KeyExists(RegRoot::LocalMachine, kDistributionUnit));
-    EXPECT_TRUE(os.KeyExists(RegRoot::LocalMachine, "Software\\Microsoft\\Code Store Database\\Distribution Units"));
-    EXPECT_EQ(SourceFilesLeft(), 4) << "the source directory is not touched";
-    ExpectNothingLeftOpen();
-}
-
-TEST_F(RemoveTest, ControlIsUnloadedBeforeItsFileIsDeleted) {
-    os.AddFile(kSys + "\\LumeTransfer.ocx", "control", control);
-    control->onRegister(os, kSys + "\\LumeTransfer.ocx");
-    EXPECT_EQ(sorvan::RemoveComponents(os, TheOwner()), 1);
-    EXPECT_FALSE(os.FileExists(kSys + "\\LumeTransfer.ocx"));
-    EXPECT_FALSE(os.KeyExists(RegRoot::ClassesRoot, kClassKey));
-    std::vector<Op> ops = os.Ops();
-    auto freed = std::find(ops.begin(), ops.end(), Op::FreeLibraryHandle);
-    auto removed = std::find(ops.begin(), ops.end(), Op::RemoveFile);
-    EXPECT_LT(freed, removed);
-    ExpectNothingLeftOpen();
-}
-
-TEST_F(RemoveTest, MissingControlIsNotUnregisteredTheRestStillGoes) {
-    os.AddFile(kSys + "\\SorVan.dll", "x");
-    os.PutKey(RegRoot::LocalMachine, kFileList);
-    EXPECT_EQ(sorvan::RemoveComponents(os, TheOwner()), 1);
-    EXPECT_EQ(os.CountOf(Op::LoadLibraryFrom), 1);
-    EXPECT_EQ(os.CountOf(Op::FindExport), 0);
-    EXPECT_FALSE(os.FileExists(kSys + "\\SorVan.dll"));
-    EXPECT_FALSE(os.KeyExists(RegRoot::LocalMachine, kDistributionUnit));
-    ExpectNothingLeftOpen();
-}
-
 TEST(DeleteKeyTree, RemovesNestedTreeLeavesFirstAndKeepsSiblings) {
     FakePlatform os;
     const std::string top = "Software\\T";

