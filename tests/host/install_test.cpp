@@ -305,11 +305,7 @@ TEST(PackageClassification, OnlyACompleteFolderChangesAnything) {
         SetupOutcome outcome;
     };
     const Row rows[] = {
-        {false, "nnnn", false, nullptr, PackageState::Complete, SetupOutcome::Installed},
         {false, "----", false, nullptr, PackageState::Empty, SetupOutcome::NothingChanged},
-        {false, "nn-n", false, nullptr, PackageState::Incomplete, SetupOutcome::NothingChanged},
-        {true, "nnnn", true, nullptr, PackageState::Complete, SetupOutcome::Installed},
-        {true, "----", false, nullptr, PackageState::AlreadyInstalled, SetupOutcome::AlreadyInstalled},
         {true, "-=--", false, nullptr, PackageState::AlreadyInstalled, SetupOutcome::AlreadyInstalled},
         {true, "====", false, nullptr, PackageState::AlreadyInstalled, SetupOutcome::AlreadyInstalled},
         // A scanner quarantined one library of the newer package.
