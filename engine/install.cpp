@@ -1,12 +1,53 @@
 // Installation as one transaction, and the setup run around it. A run
 // finishes what a stopped run left, tells what the package folder holds, and
-// then checks, stages, swaps in, registers, records and commits; until the
-// commit the earlier installation can always be put back.
+// then checks, stages, swaps in (backing up each earlier file), registers,
+// records and commits; until the commit a rollback can always restore the
+// earlier installation.
 #include <cstring>
 
 #include "engine/setup_engine.h"
 
 namespace sorvan {
+
+namespace {
+
+// One try of a file step. The steps on one path are taken from a table, in
+// the order of FileStep.
+std::uint32_t Try(Platform& os, FileStep step, const char* path, const char* to, void* result) {
+    using PathStep = std::uint32_t (Platform::*)(const char*);
+    constexpr PathStep kPathSteps[] = {&Platform::QueryFile, &Platform::RemoveFile, &Platform::ClearFileAttributes,
+                                       &Platform::CheckReplaceable, &Platform::FlushFile};
+    switch (step) {
+        case FileStep::Copy: return os.CopyFileOver(path, to);
+        case FileStep::Move: return os.MoveFileOver(path, to);
+        case FileStep::Digest: return os.FileDigest(path, *static_cast<std::uint8_t(*)[32]>(result));
+        case FileStep::Size: return os.FileSize(path, static_cast<std::uint64_t*>(result));
+        case FileStep::Version: return os.ReadFileVersion(path, static_cast<platform::FileVersion*>(result));
+        case FileStep::Load: {
+            std::uint32_t error = 0;
+            *static_cast<platform::LibraryHandle*>(result) = os.LoadLibraryFrom(path, &error);
+            return error;
+        }
+        default: return (os.*kPathSteps[static_cast<int>(step)])(path);
+    }
+}
+
+}  // namespace
+
+std::uint32_t Patiently(Platform& os, FileStep step, const char* path) {
+    return Patiently(os, step, path, nullptr, nullptr);
+}
+
+std::uint32_t Patiently(Platform& os, FileStep step, const char* path, const char* to, void* result) {
+    std::uint32_t error = Try(os, step, path, to, result);
+    for (int tries = 0;
+         tries < kFileRetries && (error == platform::kErrorSharingViolation || error == platform::kErrorDeletePending);
+         ++tries) {
+        os.Pause(kFileRetryIntervalMs);
+        error = Try(os, step, path, to, result);
+    }
+    return error;
+}
 
 int RecordInstalledFile(Platform& os, const char* path) {
     platform::ScopedKey key(os);
@@ -14,9 +55,13 @@ int RecordInstalledFile(Platform& os, const char* path) {
     return SetStringValue(os, key.Get(), path, "");
 }
 
+platform::LibraryHandle LoadControl(Platform& os, const char* controlPath) {
+    platform::LibraryHandle control = nullptr;
+    return Patiently(os, FileStep::Load, controlPath, nullptr, &control) == platform::kErrorSuccess ? control : nullptr;
+}
+
 std::int32_t RegisterControl(Platform& os, const char* controlPath) {
-    std::uint32_t error = 0;
-    platform::ScopedLibrary control(os, os.LoadLibraryFrom(controlPath, &error));
+    platform::ScopedLibrary control(os, LoadControl(os, controlPath));
     if (!control.IsLoaded()) return -1;
     platform::ProcHandle registerServer = os.FindExport(control.Get(), kRegisterExport);
     if (registerServer == nullptr) return -1;
@@ -29,7 +74,12 @@ constexpr char kStagedSuffix[] = ".new";
 // The backup names are the program's own: a file an administrator set aside
 // as "name.old" is never taken for one.
 constexpr char kBackupSuffix[] = ".sorvan-old";
-constexpr char kDiscardedSuffix[] = ".sorvan-del";
+// An earlier file whose backup is no longer needed, set aside while another
+// process still has it loaded: "name.sorvan-del", then "name.sorvan-del1" to
+// "name.sorvan-del9", so that upgrades before the next restart each find a
+// name of their own.
+constexpr char kSetAsideSuffix[] = ".sorvan-del";
+constexpr int kSetAsideNames = 10;
 
 // `folder` + "\" + `name` + `suffix`; 0, leaving `out` empty, when it would
 // not fit.
@@ -45,8 +95,24 @@ int ComposeSuffixed(char (&out)[kPathSize], const char* folder, const char* name
     return 1;
 }
 
+// The `number`-th set-aside name of the installed file in `slot`.
+int ComposeSetAside(char (&out)[kPathSize], const RunPaths& paths, int slot, int number) {
+    // The suffix, one digit and the NUL.
+    char suffix[sizeof kSetAsideSuffix + 1];
+    std::memcpy(suffix, kSetAsideSuffix, sizeof kSetAsideSuffix);
+    suffix[sizeof kSetAsideSuffix - 1] = number > 0 ? static_cast<char>('0' + number) : '\0';
+    suffix[sizeof kSetAsideSuffix] = '\0';
+    return ComposeSuffixed(out, paths.systemFolder, kComponentNames[slot], suffix);
+}
+
 bool IsAbsent(std::uint32_t error) {
     return error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound;
+}
+
+// A file another process holds, or has loaded, or cannot be written.
+bool IsHeld(std::uint32_t error) {
+    return error == platform::kErrorSharingViolation || error == platform::kErrorAccessDenied ||
+           error == platform::kErrorDeletePending;
 }
 
 char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -63,22 +129,24 @@ bool SameFolder(const char* one, const char* other) {
 // Tells the user what to do about the two failures they can fix themselves:
 // a file held by another program, or an account without the rights. Any
 // other error ends the run silently.
-void ReportCopyFailure(Platform& os, OwnerWindow owner, std::uint32_t error) {
-    if (error == platform::kErrorSharingViolation) {
+void ReportFailure(Platform& os, OwnerWindow owner, std::uint32_t error) {
+    if (error == platform::kErrorSharingViolation || error == platform::kErrorDeletePending) {
         os.ShowMessage(owner, kSharingViolationText, kMessageCaption);
     } else if (error == platform::kErrorAccessDenied) {
         os.ShowMessage(owner, kAccessDeniedText, kMessageCaption);
     }
 }
 
-// Notes the outcome for the log, once, as the installation ends.
-SetupOutcome Ended(Platform& os, SetupOutcome outcome) {
+// Logs the outcome, once, as the installation ends.
+SetupOutcome LogOutcome(Platform& os, SetupOutcome outcome) {
     constexpr const char* kOutcomeNotes[] = {
         "installed",
-        "already installed, nothing to do",
+        "already installed: its control registered again",
         "nothing was changed",
         "rolled back: the earlier installation is put back",
         "rolled back: nothing this run installed is left",
+        "rollback incomplete: the next start takes it up again",
+        "already installed, but its control did not register again",
     };
     os.Note(kOutcomeNotes[static_cast<int>(outcome)], nullptr);
     return outcome;
@@ -86,113 +154,182 @@ SetupOutcome Ended(Platform& os, SetupOutcome outcome) {
 
 SetupOutcome NothingChanged(Platform& os, const char* reason, const char* subject = nullptr) {
     os.Note(reason, subject);
-    return Ended(os, SetupOutcome::NothingChanged);
+    return LogOutcome(os, SetupOutcome::NothingChanged);
 }
 
 // What a run has done to the installed files, slot by slot: which earlier
-// file it keeps under the backup name, and where its new copy has taken the
-// installed name.
+// file is backed up under the backup name, and where a new copy has taken
+// the installed name.
 struct Changes {
-    bool kept[kComponentCount];
+    bool backedUp[kComponentCount];
     bool replaced[kComponentCount];
 };
 
 bool AnyOf(const bool (&flags)[kComponentCount]) { return flags[0] || flags[1] || flags[2] || flags[3]; }
 
-// Which components have an earlier file kept under its backup name.
-void FindBackups(Platform& os, const RunPaths& paths, bool (&kept)[kComponentCount]) {
-    for (int i = 0; i < kComponentCount; ++i) kept[i] = os.QueryFile(paths.backups[i]) == platform::kErrorSuccess;
-}
-
-// Lets a kept earlier file go for good: renamed out of the way first, where
-// no start takes it for a stopped run's, then deleted. Windows lets a library
-// another process has loaded be renamed but not deleted; such a file is
-// deleted at the next restart instead. 0 when it could not even be renamed.
-int LetGo(Platform& os, const RunPaths& paths, int slot) {
-    if (os.MoveFileOver(paths.backups[slot], paths.discarded[slot]) != platform::kErrorSuccess) return 0;
-    if (os.RemoveFile(paths.discarded[slot]) != platform::kErrorSuccess) {
-        (void)os.DeleteAtRestart(paths.discarded[slot]);
-    }
-    return 1;
-}
-
-// The point of no return: the kept earlier files go, the control's first.
-// Its backup is what marks a run as unfinished: a start that finds it puts
-// the earlier installation back, and one that finds only the others' lets
-// them go. 0, with nothing committed, when the control's cannot go; another
-// one that cannot is left for the next start.
-int Commit(Platform& os, const RunPaths& paths, const bool (&kept)[kComponentCount]) {
+// Which components have an earlier file backed up.
+void FindBackups(Platform& os, const RunPaths& paths, bool (&backedUp)[kComponentCount]) {
     for (int i = 0; i < kComponentCount; ++i) {
-        if (kept[i] && !LetGo(os, paths, i) && i == kControlSlot) return 0;
+        backedUp[i] = Patiently(os, FileStep::Query, paths.backups[i]) == platform::kErrorSuccess;
+    }
+}
+
+// Deletes a backup that is no longer needed: renamed out of the way first,
+// under a set-aside name no start takes for a stopped run's, then deleted.
+// Windows lets a library another process has loaded be renamed but not
+// deleted; such a file is deleted at the next restart instead. A set-aside
+// name whose file is still loaded refuses the rename, and the next name is
+// tried; one whose file is not is replaced, its file as good as deleted. 0
+// when the backup could not even be renamed.
+int DeleteBackup(Platform& os, const RunPaths& paths, int slot) {
+    char setAside[kPathSize];
+    std::uint32_t error = platform::kErrorAccessDenied;
+    for (int number = 0; (error == platform::kErrorAccessDenied || error == platform::kErrorDeletePending) &&
+                         number < kSetAsideNames;
+         ++number) {
+        if (!ComposeSetAside(setAside, paths, slot, number)) return 0;
+        error = Patiently(os, FileStep::Move, paths.backups[slot], setAside, nullptr);
+    }
+    if (error != platform::kErrorSuccess) return 0;
+    if (Patiently(os, FileStep::Remove, setAside) != platform::kErrorSuccess) {
+        (void)os.DeleteAtRestart(setAside);  // best effort: the next start tries again
     }
     return 1;
 }
 
-// Puts back what a run replaced: the control in place unregisters itself,
+// Deletes what earlier runs set aside; one still loaded is deleted at the
+// next restart. The names are taken lowest first, so the walk ends at the
+// first that is not there: one above a gap was already scheduled for the
+// restart by the start that met it.
+void DeleteSetAsideFiles(Platform& os, const RunPaths& paths) {
+    char setAside[kPathSize];
+    for (int i = 0; i < kComponentCount; ++i) {
+        for (int number = 0; number < kSetAsideNames && ComposeSetAside(setAside, paths, i, number); ++number) {
+            const std::uint32_t error = Patiently(os, FileStep::Remove, setAside);
+            if (IsAbsent(error)) break;
+            if (error != platform::kErrorSuccess) (void)os.DeleteAtRestart(setAside);
+        }
+    }
+}
+
+// The point of no return: the backups go, the control's first. Its backup
+// is what marks a run as unfinished: a start that finds it rolls back, and
+// one that finds only the others' deletes them. 0, with nothing committed,
+// when the control's cannot go; another one that cannot is left for the
+// next start.
+int Commit(Platform& os, const RunPaths& paths, const bool (&backedUp)[kComponentCount]) {
+    for (int i = 0; i < kComponentCount; ++i) {
+        if (!backedUp[i] || DeleteBackup(os, paths, i)) continue;
+        if (i == kControlSlot) return 0;
+        os.Note("left for a later start:", paths.backups[i]);
+    }
+    return 1;
+}
+
+// Before a rollback touches anything, every installed file it would replace
+// or delete must be free: a browser that loaded the new control since would
+// keep it, and the restore would leave the earlier companions beside it, its
+// registration gone. Returns 0, or the error of the first one held, in
+// `*slot`.
+std::uint32_t CheckRollback(Platform& os, const RunPaths& paths, const Changes& changes, int* slot) {
+    for (int i = 0; i < kComponentCount; ++i) {
+        if (!changes.backedUp[i] && !changes.replaced[i]) continue;
+        const std::uint32_t error = Patiently(os, FileStep::CheckReplaceable, paths.installed[i]);
+        if (IsHeld(error)) {
+            *slot = i;
+            return error;
+        }
+    }
+    return platform::kErrorSuccess;
+}
+
+// Rolls back what a run changed. Where earlier files are backed up, the
+// earlier installation is restored: the control in place unregisters itself,
 // each earlier file takes its name again and each new one without an earlier
 // file goes, then the earlier control registers itself again. The control is
-// copied back, not renamed, and its backup goes last, once everything else is
-// back and it has registered: until then a start takes the undo up again from
-// the beginning.
-SetupOutcome Undo(Platform& os, const RunPaths& paths, const bool (&kept)[kComponentCount],
-                  const bool (&replaced)[kComponentCount]) {
-    if (kept[kControlSlot] || replaced[kControlSlot]) UnregisterControl(os, paths.installed[kControlSlot]);
-    bool restored = true;
+// copied back, not renamed, and its backup goes last, once everything else
+// is back and it has registered: until then a start takes the rollback up
+// again from the beginning. On a machine without an earlier installation,
+// the components are removed: the control unregisters itself, each file the
+// run put in place goes, and so does the distribution unit, with whatever an
+// earlier download left in it. Nothing is touched while an installed file is
+// held (its error in `*held`, else 0).
+SetupOutcome Rollback(Platform& os, const RunPaths& paths, const Changes& changes, std::uint32_t* held) {
+    int slot = 0;
+    *held = CheckRollback(os, paths, changes, &slot);
+    if (*held != platform::kErrorSuccess) {
+        os.Note("cannot roll back, held by another program:", paths.installed[slot]);
+        return SetupOutcome::RollbackIncomplete;
+    }
+    const char* control = paths.installed[kControlSlot];
+    if (changes.backedUp[kControlSlot] || changes.replaced[kControlSlot]) UnregisterControl(os, control);
+    bool complete = true;
     for (int i = kComponentCount - 1; i > kControlSlot; --i) {
-        if (kept[i]) {
-            restored = os.MoveFileOver(paths.backups[i], paths.installed[i]) == platform::kErrorSuccess && restored;
-        } else if (replaced[i]) {
-            (void)os.RemoveFile(paths.installed[i]);
+        if (changes.backedUp[i]) {
+            complete = Patiently(os, FileStep::Move, paths.backups[i], paths.installed[i], nullptr) ==
+                           platform::kErrorSuccess && complete;
+        } else if (changes.replaced[i]) {
+            complete = !IsHeld(Patiently(os, FileStep::Remove, paths.installed[i])) && complete;
         }
     }
-    if (kept[kControlSlot]) {
-        const char* control = paths.installed[kControlSlot];
-        if (os.CopyFileOver(paths.backups[kControlSlot], control) == platform::kErrorSuccess &&
-            os.FlushFile(control) == platform::kErrorSuccess) {
-            // An earlier control that does not register again keeps its
-            // backup too: the next start tries again.
-            if (RegisterControl(os, control) == platform::kHresultOk && restored) (void)LetGo(os, paths, kControlSlot);
-        }
-    } else if (replaced[kControlSlot]) {
-        (void)os.RemoveFile(paths.installed[kControlSlot]);
+    if (changes.backedUp[kControlSlot]) {
+        // An earlier control that does not register again keeps its backup
+        // too: the next start tries again.
+        const bool back = Patiently(os, FileStep::Copy, paths.backups[kControlSlot], control, nullptr) ==
+                              platform::kErrorSuccess &&
+                          Patiently(os, FileStep::Flush, control) == platform::kErrorSuccess &&
+                          RegisterControl(os, control) == platform::kHresultOk;
+        complete = back && complete && DeleteBackup(os, paths, kControlSlot);
+    } else if (changes.replaced[kControlSlot]) {
+        complete = !IsHeld(Patiently(os, FileStep::Remove, control)) && complete;
     }
-    return AnyOf(kept) ? SetupOutcome::Restored : SetupOutcome::RolledBack;
+    if (!AnyOf(changes.backedUp)) {
+        // Only a run that put components in place removes them: one that
+        // changed nothing leaves a distribution unit it found as it was.
+        if (AnyOf(changes.replaced)) (void)DeleteKeyTree(os, RegRoot::LocalMachine, kDistributionUnitKey);
+        return complete ? SetupOutcome::RolledBack : SetupOutcome::RollbackIncomplete;
+    }
+    return complete ? SetupOutcome::Restored : SetupOutcome::RollbackIncomplete;
 }
 
 // Deletes the new copies, read-only ones too: after a successful run they
 // have taken their names and none is left.
 void DeleteStagedCopies(Platform& os, const RunPaths& paths) {
     for (const char* staged : paths.staged) {
-        if (!IsAbsent(os.ClearFileAttributes(staged))) (void)os.RemoveFile(staged);
+        if (!IsAbsent(Patiently(os, FileStep::ClearAttributes, staged))) {
+            (void)Patiently(os, FileStep::Remove, staged);  // best effort: the next start tries again
+        }
     }
 }
 
 // Finishes what a stopped run left in the system folder, before anything
 // else: its new copies go (a copy from a disc stays read-only until the run
-// clears it), so does what it set aside, and the earlier files it kept are
-// put back while the control's is among them, or let go when it is not.
-// 0 when kept files are still there: a run must not write over them.
-int FinishStoppedRun(Platform& os, const RunPaths& paths) {
+// clears it), so do the files it set aside, and where the control's backup
+// is among the backups it left, the earlier installation is restored; where
+// it is not, the stopped run had committed and the other backups are
+// deleted. A stopped run's backups name the slots it changed: each of them
+// has its new file in place, if any. A new file without an earlier one
+// stays. Returns the outcome of the stopped run's rollback, NothingChanged
+// when there was none; `*held` as Rollback gives it.
+SetupOutcome FinishStoppedRun(Platform& os, const RunPaths& paths, std::uint32_t* held) {
+    *held = platform::kErrorSuccess;
     DeleteStagedCopies(os, paths);
+    DeleteSetAsideFiles(os, paths);
+    Changes changes = {};
+    FindBackups(os, paths, changes.backedUp);
+    if (!AnyOf(changes.backedUp)) return SetupOutcome::NothingChanged;
+    if (!changes.backedUp[kControlSlot]) {
+        // What such backups hold is older than the committed installation:
+        // one that cannot go now is replaced by the next run's own backup.
+        os.Note("a stopped run had committed: deleting its backups", nullptr);
+        return Commit(os, paths, changes.backedUp) ? SetupOutcome::NothingChanged : SetupOutcome::RollbackIncomplete;
+    }
+    os.Note("a stopped run left the earlier installation backed up: restoring it", nullptr);
     for (int i = 0; i < kComponentCount; ++i) {
-        // Set aside while another process had it loaded: gone once that
-        // process lets go, else at the next restart, as its run asked.
-        const std::uint32_t error = os.RemoveFile(paths.discarded[i]);
-        if (error != platform::kErrorSuccess && !IsAbsent(error)) (void)os.DeleteAtRestart(paths.discarded[i]);
+        changes.replaced[i] = changes.backedUp[i] &&
+                              !IsAbsent(Patiently(os, FileStep::Query, paths.installed[i]));
     }
-    bool kept[kComponentCount] = {};
-    FindBackups(os, paths, kept);
-    if (!AnyOf(kept)) return 1;
-    os.Note(kept[kControlSlot] ? "a stopped run left the earlier installation: putting it back"
-                               : "a stopped run had committed: letting its earlier files go",
-            nullptr);
-    if (kept[kControlSlot]) {
-        (void)Undo(os, paths, kept, kept);
-    } else {
-        (void)Commit(os, paths, kept);
-    }
-    FindBackups(os, paths, kept);
-    return AnyOf(kept) ? 0 : 1;
+    return Rollback(os, paths, changes, held);
 }
 
 // How the installation in place stands to this package.
@@ -212,13 +349,15 @@ InPlace CompareWithInstalled(Platform& os, const RunPaths& paths, const bool (&i
         if (os.QueryValue(list.Get(), paths.installed[i]) != platform::kErrorSuccess) return InPlace::Not;
         // Written only on success, and read only then.
         std::uint8_t installed[32];
-        const std::uint32_t error = os.FileDigest(paths.installed[i], installed);
+        const std::uint32_t error = Patiently(os, FileStep::Digest, paths.installed[i], nullptr, &installed);
         if (IsAbsent(error)) return InPlace::Not;
         if (error != platform::kErrorSuccess) return InPlace::Unreadable;
         if (digests != nullptr && std::memcmp(installed, digests->sha256[i], sizeof installed) != 0) another = true;
         if (!inFolder[i]) continue;
         std::uint8_t packaged[32];
-        if (os.FileDigest(paths.sources[i], packaged) != platform::kErrorSuccess) return InPlace::Unreadable;
+        if (Patiently(os, FileStep::Digest, paths.sources[i], nullptr, &packaged) != platform::kErrorSuccess) {
+            return InPlace::Unreadable;
+        }
         if (std::memcmp(packaged, installed, sizeof packaged) != 0) return InPlace::Not;
     }
     return another ? InPlace::AnotherBuild : InPlace::AsPackaged;
@@ -228,7 +367,7 @@ InPlace CompareWithInstalled(Platform& os, const RunPaths& paths, const bool (&i
 // a local fixed drive, a download folder. A package on a USB stick, a disc or
 // a network share serves the next machine too: there they are copied and
 // stay. A drive whose type cannot be told counts as fixed.
-void TakeSources(Platform& os, const RunPaths& paths) {
+void DeleteSources(Platform& os, const RunPaths& paths) {
     const std::uint32_t drive = os.FolderDriveType(paths.sourceDirectory);
     if (drive == platform::kDriveRemovable || drive == platform::kDriveRemote || drive == platform::kDriveCdRom) {
         os.Note("kept: removable, optical or network drive", nullptr);
@@ -238,7 +377,9 @@ void TakeSources(Platform& os, const RunPaths& paths) {
     for (const char* source : paths.sources) {
         // The installation stands: a later start from this folder finds the
         // same bytes as installed and changes nothing.
-        if (os.RemoveFile(source) != platform::kErrorSuccess) os.Note("left in the package folder:", source);
+        if (Patiently(os, FileStep::Remove, source) != platform::kErrorSuccess) {
+            os.Note("left in the package folder:", source);
+        }
     }
 }
 
@@ -248,9 +389,9 @@ void TakeSources(Platform& os, const RunPaths& paths) {
 // written, in `*slot`.
 std::uint32_t CheckInstalledFiles(Platform& os, const RunPaths& paths, int* slot) {
     for (int i = 0; i < kComponentCount; ++i) {
-        if (IsAbsent(os.ClearFileAttributes(paths.installed[i]))) continue;
-        const std::uint32_t error = os.CheckReplaceable(paths.installed[i]);
-        if (error == platform::kErrorSharingViolation || error == platform::kErrorAccessDenied) {
+        if (IsAbsent(Patiently(os, FileStep::ClearAttributes, paths.installed[i]))) continue;
+        const std::uint32_t error = Patiently(os, FileStep::CheckReplaceable, paths.installed[i]);
+        if (IsHeld(error)) {
             *slot = i;
             return error;
         }
@@ -264,14 +405,14 @@ std::uint32_t CheckInstalledFiles(Platform& os, const RunPaths& paths, int* slot
 // release, reads it back from the system folder, where only administrators
 // write, and checks it against its digest: what is checked is what will be
 // loaded. Each copy is on the disk before it takes its name. False, with the
-// reason noted, when one fails; nothing installed has changed then.
-bool Stage(Platform& os, OwnerWindow owner, const RunPaths& paths, const ComponentDigests* digests) {
+// reason noted and `*error` set, when one fails; nothing installed has
+// changed then.
+bool Stage(Platform& os, const RunPaths& paths, const ComponentDigests* digests, std::uint32_t* error) {
     for (int i = 0; i < kComponentCount; ++i) {
-        std::uint32_t error = os.CopyFileOver(paths.sources[i], paths.staged[i]);
-        if (error == platform::kErrorSuccess) error = os.ClearFileAttributes(paths.staged[i]);
-        if (error == platform::kErrorSuccess) error = os.FlushFile(paths.staged[i]);
-        if (error != platform::kErrorSuccess) {
-            ReportCopyFailure(os, owner, error);
+        *error = Patiently(os, FileStep::Copy, paths.sources[i], paths.staged[i], nullptr);
+        if (*error == platform::kErrorSuccess) *error = Patiently(os, FileStep::ClearAttributes, paths.staged[i]);
+        if (*error == platform::kErrorSuccess) *error = Patiently(os, FileStep::Flush, paths.staged[i]);
+        if (*error != platform::kErrorSuccess) {
             os.Note("cannot copy", paths.sources[i]);
             return false;
         }
@@ -279,7 +420,7 @@ bool Stage(Platform& os, OwnerWindow owner, const RunPaths& paths, const Compone
         // A copy that cannot be read back is no match either (the read's
         // error is logged on its own).
         std::uint8_t actual[32] = {};
-        if (os.FileDigest(paths.staged[i], actual) != platform::kErrorSuccess ||
+        if (Patiently(os, FileStep::Digest, paths.staged[i], nullptr, &actual) != platform::kErrorSuccess ||
             std::memcmp(actual, digests->sha256[i], sizeof actual) != 0) {
             os.Note("not what this program was made with:", paths.sources[i]);
             return false;
@@ -294,12 +435,15 @@ bool Stage(Platform& os, OwnerWindow owner, const RunPaths& paths, const Compone
 std::uint32_t SwapIn(Platform& os, const RunPaths& paths, Changes& changes, int* slot) {
     for (int i = 0; i < kComponentCount; ++i) {
         *slot = i;
-        std::uint32_t error = os.MoveFileOver(paths.installed[i], paths.backups[i]);
-        changes.kept[i] = error == platform::kErrorSuccess;
-        // Nothing to keep only where nothing is there: the rename that
+        std::uint32_t error = Patiently(os, FileStep::Move, paths.installed[i], paths.backups[i], nullptr);
+        changes.backedUp[i] = error == platform::kErrorSuccess;
+        // Nothing to back up only where nothing is there: the rename that
         // follows replaces whatever is.
-        if (!changes.kept[i] && (!IsAbsent(error) || !IsAbsent(os.QueryFile(paths.installed[i])))) return error;
-        error = os.MoveFileOver(paths.staged[i], paths.installed[i]);
+        if (!changes.backedUp[i] &&
+            (!IsAbsent(error) || !IsAbsent(Patiently(os, FileStep::Query, paths.installed[i])))) {
+            return error;
+        }
+        error = Patiently(os, FileStep::Move, paths.staged[i], paths.installed[i], nullptr);
         if (error != platform::kErrorSuccess) return error;
         changes.replaced[i] = true;
     }
@@ -308,36 +452,37 @@ std::uint32_t SwapIn(Platform& os, const RunPaths& paths, Changes& changes, int*
 
 // The installation proper, once the package is known whole and every file
 // it replaces free: stage, swap in, register, record, commit. Any failure
-// after the swap began puts back what it replaced.
+// after the swap began rolls back what it changed first, and only then
+// tells the user.
 SetupOutcome Replace(Platform& os, OwnerWindow owner, const ComponentDigests* digests, const RunPaths& paths) {
-    if (!Stage(os, owner, paths, digests)) return SetupOutcome::NothingChanged;
+    std::uint32_t error = platform::kErrorSuccess;
+    if (!Stage(os, paths, digests, &error)) {
+        ReportFailure(os, owner, error);
+        return SetupOutcome::NothingChanged;
+    }
 
     Changes changes = {};
     int slot = 0;
-    std::uint32_t error = SwapIn(os, paths, changes, &slot);
+    error = SwapIn(os, paths, changes, &slot);
     if (error != platform::kErrorSuccess) {
         // A library another process loaded since the check cannot be
         // replaced; Windows calls that access denied. It is a held file.
         if (error == platform::kErrorAccessDenied &&
-            os.CheckReplaceable(paths.installed[slot]) == platform::kErrorSharingViolation) {
+            Patiently(os, FileStep::CheckReplaceable, paths.installed[slot]) == platform::kErrorSharingViolation) {
             error = platform::kErrorSharingViolation;
         }
-        ReportCopyFailure(os, owner, error);
         os.Note("cannot replace", paths.installed[slot]);
-        return Undo(os, paths, changes.kept, changes.replaced);
-    }
-
-    if (RegisterControl(os, paths.installed[kControlSlot]) != platform::kHresultOk) {
+    } else if (RegisterControl(os, paths.installed[kControlSlot]) != platform::kHresultOk) {
         os.Note("the control did not register", nullptr);
-        return Undo(os, paths, changes.kept, changes.replaced);
+    } else {
+        for (const char* path : paths.installed) (void)RecordInstalledFile(os, path);  // listed again by a repair
+        if (Commit(os, paths, changes.backedUp)) return SetupOutcome::Installed;
+        os.Note("cannot delete the earlier control's backup", nullptr);
     }
-    for (const char* path : paths.installed) (void)RecordInstalledFile(os, path);
-
-    if (!Commit(os, paths, changes.kept)) {
-        os.Note("cannot let the earlier control go", nullptr);
-        return Undo(os, paths, changes.kept, changes.replaced);
-    }
-    return SetupOutcome::Installed;
+    std::uint32_t held = platform::kErrorSuccess;
+    const SetupOutcome outcome = Rollback(os, paths, changes, &held);
+    ReportFailure(os, owner, held != platform::kErrorSuccess ? held : error);
+    return outcome;
 }
 
 SetupOutcome Install(Platform& os, OwnerWindow owner, const ComponentDigests* digests, RunPaths& paths) {
@@ -351,20 +496,37 @@ SetupOutcome Install(Platform& os, OwnerWindow owner, const ComponentDigests* di
          SameFolder(paths.sourceDirectory, wow64Folder))) {
         return NothingChanged(os, "started from the system folder:", paths.sourceDirectory);
     }
-    if (!FinishStoppedRun(os, paths)) return NothingChanged(os, "a stopped run's earlier files are still there");
+    std::uint32_t held = platform::kErrorSuccess;
+    const SetupOutcome stopped = FinishStoppedRun(os, paths, &held);
+    if (held != platform::kErrorSuccess) {
+        ReportFailure(os, owner, held);
+        return NothingChanged(os, "a stopped run's earlier installation is not restored yet");
+    }
+    if (stopped != SetupOutcome::NothingChanged) {
+        (void)LogOutcome(os, stopped);
+        // A rollback that could not finish leaves its backups: no run may
+        // write over them.
+        if (stopped == SetupOutcome::RollbackIncomplete) return stopped;
+    }
 
     switch (ClassifyPackage(os, paths, digests)) {
         case PackageState::Complete:
             break;
         case PackageState::AlreadyInstalled:
-            return Ended(os, SetupOutcome::AlreadyInstalled);
+            // A repair: a clean-up tool or "regsvr32 /u" may have taken the
+            // control's registration away. Registering opens no file for
+            // writing, so a browser that has the control loaded is no
+            // obstacle.
+            return LogOutcome(os, RegisterControl(os, paths.installed[kControlSlot]) == platform::kHresultOk
+                                      ? SetupOutcome::AlreadyInstalled
+                                      : SetupOutcome::RepairFailed);
         case PackageState::AnotherBuild:
             return NothingChanged(os, "another build is installed");
         case PackageState::Empty:
             return NothingChanged(os, "the folder holds none of the components");
         case PackageState::Incomplete:
             for (const char* source : paths.sources) {
-                if (IsAbsent(os.QueryFile(source))) os.Note("missing from the package:", source);
+                if (IsAbsent(Patiently(os, FileStep::Query, source))) os.Note("missing from the package:", source);
             }
             return NothingChanged(os, "incomplete package");
         case PackageState::Unreadable:
@@ -372,15 +534,15 @@ SetupOutcome Install(Platform& os, OwnerWindow owner, const ComponentDigests* di
     }
 
     int slot = 0;
-    std::uint32_t error = CheckInstalledFiles(os, paths, &slot);
+    const std::uint32_t error = CheckInstalledFiles(os, paths, &slot);
     if (error != platform::kErrorSuccess) {
-        ReportCopyFailure(os, owner, error);
+        ReportFailure(os, owner, error);
         return NothingChanged(os, "cannot replace", paths.installed[slot]);
     }
 
     const SetupOutcome outcome = Replace(os, owner, digests, paths);
     DeleteStagedCopies(os, paths);
-    return Ended(os, outcome);
+    return LogOutcome(os, outcome);
 }
 
 }  // namespace
@@ -397,14 +559,12 @@ int ComposeRunPaths(Platform& os, RunPaths& paths) {
         char (RunPaths::*paths)[kComponentCount][kPathSize];
         const char* suffix;
     };
-    constexpr Named kInSystemFolder[] = {{&RunPaths::installed, ""},
-                                         {&RunPaths::staged, kStagedSuffix},
-                                         {&RunPaths::backups, kBackupSuffix},
-                                         {&RunPaths::discarded, kDiscardedSuffix}};
+    constexpr Named kInSystemFolder[] = {
+        {&RunPaths::installed, ""}, {&RunPaths::staged, kStagedSuffix}, {&RunPaths::backups, kBackupSuffix}};
     int fits = paths.systemFolder[0] != '\0';
     for (int i = 0; fits && i < kComponentCount; ++i) {
         fits = ComposePath(paths.sources[i], kPathSize, paths.sourceDirectory, manifest[i]);
-        for (int n = 0; fits && n < 4; ++n) {
+        for (int n = 0; fits && n < 3; ++n) {
             const Named& named = kInSystemFolder[n];
             fits = ComposeSuffixed((paths.*named.paths)[i], paths.systemFolder, manifest[i], named.suffix);
         }
@@ -418,7 +578,7 @@ PackageState ClassifyPackage(Platform& os, const RunPaths& paths, const Componen
     bool inFolder[kComponentCount] = {};
     int found = 0;
     for (int i = 0; i < kComponentCount; ++i) {
-        inFolder[i] = !IsAbsent(os.QueryFile(paths.sources[i]));
+        inFolder[i] = !IsAbsent(Patiently(os, FileStep::Query, paths.sources[i]));
         found += inFolder[i] ? 1 : 0;
     }
     const InPlace inPlace = CompareWithInstalled(os, paths, inFolder, digests);
@@ -437,14 +597,15 @@ int InstallComponents(Platform& os, OwnerWindow owner, const ComponentDigests* d
 SetupOutcome RunSetup(Platform& os, OwnerWindow owner, const ComponentDigests* digests) {
     RunPaths paths;  // NOLINT(cppcoreguidelines-pro-type-member-init): ComposeRunPaths fills it
     const SetupOutcome outcome = Install(os, owner, digests, paths);
-    if (IsInPlace(outcome)) (void)WriteUninstallEntry(os);
+    // A repair keeps the date of the installation it found.
+    if (IsInPlace(outcome)) (void)WriteUninstallEntry(os, outcome == SetupOutcome::AlreadyInstalled);
     (void)WriteProductKey(os);
     if (outcome != SetupOutcome::Installed) return outcome;
     // Everything this run wrote is on the disk before the package folder
     // gives up its copies: after a power cut the components are always
     // somewhere.
     if (FlushRecords(os)) {
-        TakeSources(os, paths);
+        DeleteSources(os, paths);
     } else {
         os.Note("kept: the records are not yet on the disk", nullptr);
     }

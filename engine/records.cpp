@@ -33,7 +33,8 @@ std::size_t AppendDecimal(char* out, std::size_t size, std::size_t at, std::uint
 // that cannot be written is left out; the entry stands without it. A value
 // this run cannot provide is deleted: one of an earlier installation would
 // tell an inventory, or a detection rule, something untrue.
-void WriteInventoryValues(Platform& os, platform::KeyHandle key, const char* systemFolder, const char* uninstaller) {
+void WriteInventoryValues(Platform& os, platform::KeyHandle key, const char* systemFolder, const char* uninstaller,
+                          bool keepInstallDate) {
     (void)SetStringValue(os, key, "DisplayIcon", uninstaller);
 
     char path[kPathSize];
@@ -43,7 +44,7 @@ void WriteInventoryValues(Platform& os, platform::KeyHandle key, const char* sys
     // The version and publisher are the installed control's.
     platform::FileVersion version = {};
     if (systemFolder[0] != '\0' && ComposePath(path, sizeof path, systemFolder, kComponentNames[kControlSlot]) &&
-        os.ReadFileVersion(path, &version) == platform::kErrorSuccess) {
+        Patiently(os, FileStep::Version, path, nullptr, &version) == platform::kErrorSuccess) {
         char text[kVersionTextSize];
         std::memset(text, 0, sizeof text);
         std::size_t at = 0;
@@ -70,7 +71,7 @@ void WriteInventoryValues(Platform& os, platform::KeyHandle key, const char* sys
     for (int i = 0; systemFolder[0] != '\0' && i < kComponentCount; ++i) {
         std::uint64_t size = 0;
         if (!ComposePath(path, sizeof path, systemFolder, kComponentNames[i]) ||
-            os.FileSize(path, &size) != platform::kErrorSuccess) {
+            Patiently(os, FileStep::Size, path, nullptr, &size) != platform::kErrorSuccess) {
             break;
         }
         bytes += size;
@@ -83,9 +84,12 @@ void WriteInventoryValues(Platform& os, platform::KeyHandle key, const char* sys
         provided |= 16u;
     }
 
-    // YYYYMMDD: eight digits and the NUL.
+    // YYYYMMDD: eight digits and the NUL. A repair keeps the date the
+    // installation was made; an entry without one gets today's.
     const std::uint32_t today = os.LocalDate();
-    if (today >= 10000101u && today <= 99991231u) {
+    if (keepInstallDate && os.QueryValue(key, "InstallDate") == platform::kErrorSuccess) {
+        provided |= 32u;
+    } else if (today >= 10000101u && today <= 99991231u) {
         char date[9] = {};
         (void)AppendDecimal(date, sizeof date, 0, today);
         (void)SetStringValue(os, key, "InstallDate", date);
@@ -101,7 +105,7 @@ void WriteInventoryValues(Platform& os, platform::KeyHandle key, const char* sys
 
 }  // namespace
 
-int WriteUninstallEntry(Platform& os) {
+int WriteUninstallEntry(Platform& os, bool keepInstallDate) {
     platform::ScopedKey key(os);
     if (!OpenOrCreateKey(os, kUninstallKey, key)) return 0;
     // The display name is the product's own Korean text: it is decoded as code
@@ -125,7 +129,7 @@ int WriteUninstallEntry(Platform& os) {
     if (!SetStringValue(os, key.Get(), "UnInstallString", command)) return 0;
     // The WOW64 folder is the 32-bit system folder by its other name: the
     // installed files are read there too.
-    WriteInventoryValues(os, key.Get(), systemFolder, command);
+    WriteInventoryValues(os, key.Get(), systemFolder, command, keepInstallDate);
     return 1;
 }
 

@@ -64,8 +64,7 @@ private:
 }  // namespace
 
 void UnregisterControl(Platform& os, const char* controlPath) {
-    std::uint32_t error = 0;
-    platform::ScopedLibrary control(os, os.LoadLibraryFrom(controlPath, &error));
+    platform::ScopedLibrary control(os, LoadControl(os, controlPath));
     if (!control.IsLoaded()) return;
     // A control without DllUnregisterServer cannot clean up after itself.
     platform::ProcHandle unregisterServer = os.FindExport(control.Get(), kUnregisterExport);

@@ -116,12 +116,45 @@ void SystemFolder(Platform& os, char* folder, std::size_t size);
 
 // --- Installation and removal ---------------------------------------------
 
+// --- Other programs' moments ---------------------------------------------
+
+// A virus scanner opens a file the moment it is written or renamed, an
+// indexer or a backup agent soon after, and each lets go within moments; a
+// file deleted while another process still has it open answers as pending
+// deletion until that process closes it. Every file step of a run waits
+// either out, trying again every quarter of a second for five seconds in
+// all; only a file that still holds after that is held.
+constexpr std::uint32_t kFileRetryIntervalMs = 250;
+constexpr int kFileRetries = 20;
+
+// The file steps of a run, by the Platform operation each takes.
+enum class FileStep : std::uint8_t {
+    Query,             // QueryFile(path)
+    Remove,            // RemoveFile(path)
+    ClearAttributes,   // ClearFileAttributes(path)
+    CheckReplaceable,  // CheckReplaceable(path)
+    Flush,             // FlushFile(path)
+    Copy,              // CopyFileOver(path, to)
+    Move,              // MoveFileOver(path, to)
+    Digest,            // FileDigest(path, *result), result a std::uint8_t[32]
+    Size,              // FileSize(path, result), result a std::uint64_t
+    Version,           // ReadFileVersion(path, result), result a FileVersion
+    Load,              // LoadLibraryFrom(path), the module into *result, a LibraryHandle
+};
+
+// The file step `step`, tried again while it meets a sharing violation or a
+// file pending deletion: the one place a run waits for another program. Returns the last try's error code.
+[[nodiscard]] std::uint32_t Patiently(Platform& os, FileStep step, const char* path, const char* to, void* result);
+// The same for a step on one path.
+[[nodiscard]] std::uint32_t Patiently(Platform& os, FileStep step, const char* path);
+
 // Every path of one run, composed once. Beside each installed file in the
 // system folder, on the same volume so that every replacement is a rename:
-// its new copy until it takes the file's name ("name.new"), the earlier
-// file while the run may still need it back ("name.sorvan-old"), and an earlier
-// file set aside once the run no longer does ("name.sorvan-del"), which only a
-// clean-up ever reads.
+// its new copy until it takes the file's name ("name.new"), and its backup,
+// the earlier file while the run may still need it back ("name.sorvan-old").
+// A backup no longer needed while another process has it loaded is set
+// aside under a name of its own ("name.sorvan-del", "name.sorvan-del1", …),
+// which only a clean-up ever reads.
 struct RunPaths {
     char sourceDirectory[kPathSize];
     char systemFolder[kPathSize];
@@ -129,7 +162,6 @@ struct RunPaths {
     char installed[kComponentCount][kPathSize];
     char staged[kComponentCount][kPathSize];
     char backups[kComponentCount][kPathSize];
-    char discarded[kComponentCount][kPathSize];
 };
 
 // Fills `paths`. Returns 0 when the program cannot tell the folder it runs
@@ -162,6 +194,10 @@ int RecordInstalledFile(Platform& os, const char* path);
 // which outcome it was.
 int InstallComponents(Platform& os, OwnerWindow owner, const ComponentDigests* digests = nullptr);
 
+// LoadLibrary of the control at `controlPath`, waiting out a passing hold.
+// The module, or null.
+[[nodiscard]] platform::LibraryHandle LoadControl(Platform& os, const char* controlPath);
+
 // Loads the control at `controlPath` and calls its DllRegisterServer: its
 // HRESULT, or -1 when it does not load or has no such export.
 [[nodiscard]] std::int32_t RegisterControl(Platform& os, const char* controlPath);
@@ -183,9 +219,10 @@ int DeleteKeyTree(Platform& os, RegRoot root, const char* path);
 // then, each where it can be written, "DisplayIcon" (the uninstaller),
 // "DisplayVersion", "VersionMajor", "VersionMinor" and "Publisher" (from the
 // installed control's version resource), "EstimatedSize" (the four installed
-// files in KB), "InstallDate" (YYYYMMDD), "NoModify" and "NoRepair". A value
-// this run cannot provide is deleted, never left from an earlier run.
-int WriteUninstallEntry(Platform& os);
+// files in KB), "InstallDate" (YYYYMMDD; with `keepInstallDate`, the one
+// already there stays), "NoModify" and "NoRepair". A value this run cannot
+// provide is deleted, never left from an earlier run.
+int WriteUninstallEntry(Platform& os, bool keepInstallDate = false);
 
 // The product key: "DllPath", "DllNameMFC", "DllNameWin32".
 int WriteProductKey(Platform& os);
@@ -193,13 +230,26 @@ int WriteProductKey(Platform& os);
 // How a run ended:
 //  - Installed: the new installation is complete, its control registered;
 //  - AlreadyInstalled: this package's installation was found in place, and
-//    nothing of it was touched;
+//    its control registered itself again (a repair);
 //  - NothingChanged: the run ended before it changed anything;
 //  - Restored: a step failed after earlier files were replaced, and the
-//    earlier installation is back, its control registered again;
+//    rollback restored the earlier installation, its control registered;
 //  - RolledBack: a step failed on a machine without an earlier
-//    installation, and what the run installed is gone.
-enum class SetupOutcome { Installed, AlreadyInstalled, NothingChanged, Restored, RolledBack };
+//    installation, and the rollback removed what the run installed;
+//  - RollbackIncomplete: the rollback could not finish (an installed file
+//    held, a step that failed); its backups stay and the next start takes
+//    it up again;
+//  - RepairFailed: the installation was in place, but its control did not
+//    register again.
+enum class SetupOutcome {
+    Installed,
+    AlreadyInstalled,
+    NothingChanged,
+    Restored,
+    RolledBack,
+    RollbackIncomplete,
+    RepairFailed
+};
 
 [[nodiscard]] constexpr bool IsInPlace(SetupOutcome outcome) {
     return outcome == SetupOutcome::Installed || outcome == SetupOutcome::AlreadyInstalled;
@@ -219,17 +269,19 @@ constexpr int kExitInstallFailure = 1603;
 int FlushRecords(Platform& os);
 
 // The whole job. First it finishes what a stopped run left: it deletes new
-// copies, and puts back an earlier installation that a run kept, letting its
-// control register itself again. Then, unless the package is already
-// installed or cannot be installed as it stands, it checks every installed
-// file it would replace, copies and checks all four components beside them
-// (against `digests`, when the program carries them), swaps each in by
-// renames that keep the earlier file, has the control register itself,
-// records the files, and only then lets the earlier files go. A failure
-// after the swap began puts back what the run replaced. After it, the
-// Add/Remove Programs entry when the installation is in place, the product
-// key in every case, and after a new installation, once all of it is on the
-// disk, the components leave the package folder.
+// copies and set-aside files, and rolls back to an earlier installation that
+// a run backed up, once every file it would replace is free. Then, where
+// this package is installed already, the control registers itself again.
+// Otherwise, unless the package cannot be installed as it stands, it checks
+// every installed file it would replace, copies and checks all four
+// components beside them (against `digests`, when the program carries them),
+// swaps each in by renames that back up the earlier file, has the control
+// register itself, records the files, and only then commits, deleting the
+// backups. A failure after the swap began rolls back what the run changed,
+// and then tells the user where a message applies. After it, the Add/Remove
+// Programs entry when the installation is in place, the product key in every
+// case, and after a new installation, once all of it is on the disk, the
+// components leave the package folder.
 [[nodiscard]] SetupOutcome RunSetup(Platform& os, OwnerWindow owner, const ComponentDigests* digests = nullptr);
 
 }  // namespace sorvan

@@ -54,6 +54,11 @@ constexpr std::uint32_t kErrorInvalidParameter = 87;
 constexpr std::uint32_t kErrorInsufficientBuffer = 122;
 constexpr std::uint32_t kErrorMoreData = 234;
 constexpr std::uint32_t kErrorNoMoreItems = 259;
+// A file deleted while another process still has it open: it keeps its
+// name, and answers every open, until that process closes it. Windows
+// reports it as ERROR_ACCESS_DENIED; the file operations below tell it
+// apart as ERROR_DELETE_PENDING.
+constexpr std::uint32_t kErrorDeletePending = 303;
 constexpr std::uint32_t kErrorBadExeFormat = 193;
 constexpr std::uint32_t kErrorModNotFound = 126;
 constexpr std::uint32_t kErrorProcNotFound = 127;
@@ -91,7 +96,9 @@ public:
     [[nodiscard]] virtual std::uint32_t SystemWow64FolderPath(char* buffer, std::size_t size) = 0;
 
     // CopyFileA(source, destination, FALSE): an existing destination is
-    // overwritten. Returns 0, or the error code of the failed copy.
+    // overwritten. Only the data arrives: the mark of the web a browser gives
+    // a download (the Zone.Identifier stream) stays behind. Returns 0, or the
+    // error code of the failed copy.
     [[nodiscard]] virtual std::uint32_t CopyFileOver(const char* source, const char* destination) = 0;
 
     // GetFileAttributesA(path): 0 when a file is at `path`. Otherwise the
@@ -113,10 +120,8 @@ public:
     // Whether the existing file at `path` could be replaced now: it is opened
     // for writing and deleting, sharing everything, without being changed,
     // and closed at once. Returns 0, or the error code: ERROR_SHARING_VIOLATION
-    // while another process holds it or has it loaded (tried again for about
-    // two seconds first, as a virus scanner lets go of a file it reads),
-    // ERROR_ACCESS_DENIED where it cannot be written, ERROR_FILE_NOT_FOUND
-    // where there is none.
+    // while another process holds it or has it loaded, ERROR_ACCESS_DENIED
+    // where it cannot be written, ERROR_FILE_NOT_FOUND where there is none.
     [[nodiscard]] virtual std::uint32_t CheckReplaceable(const char* path) = 0;
 
     // MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH):
@@ -217,6 +222,9 @@ public:
     // the user has dismissed it, or at once where no one can see it (a window
     // station without WSF_VISIBLE, as a SYSTEM deployment runs on).
     virtual void ShowMessage(OwnerWindow owner, const char* text949, const char* caption949) = 0;
+
+    // Sleep(milliseconds): the run waits for another program's moment.
+    virtual void Pause(std::uint32_t milliseconds) = 0;
 
     // Today's local date as the number YYYYMMDD.
     [[nodiscard]] virtual std::uint32_t LocalDate() = 0;

@@ -43,6 +43,20 @@ std::uint32_t LogKeyStep(const char* what, RegRoot root, const char* path, std::
     return status;
 }
 
+// The thread's last error after a file call that failed. Windows answers
+// access denied for a file pending deletion too, which lets go once the
+// process that still has it open closes it; its NT status tells the two
+// apart.
+std::uint32_t LastFileError() {
+    const DWORD error = GetLastError();
+    if (error != ERROR_ACCESS_DENIED) return error;
+    using LastStatusFn = LONG(NTAPI*)();
+    auto lastStatus = reinterpret_cast<LastStatusFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlGetLastNtStatus")));
+    constexpr LONG kStatusDeletePending = static_cast<LONG>(0xC0000056);
+    return lastStatus != nullptr && lastStatus() == kStatusDeletePending ? ERROR_DELETE_PENDING : error;
+}
+
 // Room for the longest product text (102 bytes of code page 949 decode to at
 // most 102 characters) with ample margin.
 constexpr int kWideTextCount = 512;
@@ -118,13 +132,25 @@ std::uint32_t Win32Platform::SystemWow64FolderPath(char* buffer, std::size_t siz
 }
 
 std::uint32_t Win32Platform::CopyFileOver(const char* source, const char* destination) {
-    return LogPathsStep("copy", source, destination,
-                        CopyFileA(source, destination, FALSE) ? ERROR_SUCCESS : GetLastError());
+    const std::uint32_t error = CopyFileA(source, destination, FALSE) ? ERROR_SUCCESS : LastFileError();
+    // CopyFile takes the alternate streams along, the mark of the web among
+    // them: the uninstaller would then warn, when started, that it came from
+    // the internet. The mark is deleted from the copy; a volume without
+    // streams, or a copy without the mark, has none to delete.
+    constexpr char kMark[] = ":Zone.Identifier";
+    const std::size_t length = std::strlen(destination);
+    if (error == ERROR_SUCCESS && length < kModulePathCount) {
+        char stream[kModulePathCount + sizeof kMark];
+        std::memcpy(stream, destination, length + 1);        // with its NUL,
+        std::memcpy(stream + length, kMark, sizeof kMark);  // then the mark's in its place
+        if (DeleteFileA(stream)) LogPathStep("delete", stream, ERROR_SUCCESS);
+    }
+    return LogPathsStep("copy", source, destination, error);
 }
 
 std::uint32_t Win32Platform::QueryFile(const char* path) {
     const DWORD attributes = GetFileAttributesA(path);
-    const std::uint32_t error = attributes == INVALID_FILE_ATTRIBUTES              ? GetLastError()
+    const std::uint32_t error = attributes == INVALID_FILE_ATTRIBUTES              ? LastFileError()
                                 : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? ERROR_FILE_NOT_FOUND
                                                                                 : ERROR_SUCCESS;
     // Nothing there is the normal case of a first installation, and of a run
@@ -133,7 +159,7 @@ std::uint32_t Win32Platform::QueryFile(const char* path) {
 }
 
 std::uint32_t Win32Platform::RemoveFile(const char* path) {
-    const std::uint32_t error = DeleteFileA(path) ? ERROR_SUCCESS : GetLastError();
+    const std::uint32_t error = DeleteFileA(path) ? ERROR_SUCCESS : LastFileError();
     // Deleting what is not there is the normal case of a clean-up.
     return error == ERROR_FILE_NOT_FOUND ? error : LogPathStep("delete", path, error);
 }
@@ -141,29 +167,23 @@ std::uint32_t Win32Platform::RemoveFile(const char* path) {
 std::uint32_t Win32Platform::ClearFileAttributes(const char* path) {
     const DWORD attributes = GetFileAttributesA(path);
     // Nothing there is the normal case of a first installation.
-    if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError();
+    if (attributes == INVALID_FILE_ATTRIBUTES) return LastFileError();
     constexpr DWORD kInTheWay = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || (attributes & kInTheWay) == 0) return ERROR_SUCCESS;
     // An installed library needs none of the others (archive, not indexed)
     // either; what SetFileAttributes cannot set (compressed, encrypted) stays.
     return LogPathStep("clear attributes of", path,
-                       SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL) ? ERROR_SUCCESS : GetLastError());
+                       SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL) ? ERROR_SUCCESS : LastFileError());
 }
 
 std::uint32_t Win32Platform::CheckReplaceable(const char* path) {
     // Write access is refused while another process holds the file without
     // sharing it, or has it loaded as a library; delete access, which the
-    // replacement needs, while one holds it without sharing that. Ten tries
-    // 200 ms apart: a scanner or an indexer lets go of a file within moments,
-    // a browser that has the control loaded does not.
-    std::uint32_t error = ERROR_SHARING_VIOLATION;
-    for (int attempt = 0; attempt < 10 && error == ERROR_SHARING_VIOLATION; ++attempt) {
-        if (attempt > 0) Sleep(200);
-        HANDLE file = CreateFileA(path, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        error = file != INVALID_HANDLE_VALUE ? ERROR_SUCCESS : GetLastError();
-        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-    }
+    // replacement needs, while one holds it without sharing that.
+    HANDLE file = CreateFileA(path, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const std::uint32_t error = file != INVALID_HANDLE_VALUE ? ERROR_SUCCESS : LastFileError();
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     return LogPathStep("open for writing", path, error);
 }
 
@@ -171,7 +191,7 @@ std::uint32_t Win32Platform::MoveFileOver(const char* from, const char* to) {
     // Through to the disk: a rename that a power cut undoes after the
     // package folder was emptied would lose the component.
     const std::uint32_t error =
-        MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? ERROR_SUCCESS : GetLastError();
+        MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? ERROR_SUCCESS : LastFileError();
     // Nothing to rename is the normal case of a first installation.
     return error == ERROR_FILE_NOT_FOUND ? error : LogPathsStep("rename", from, to, error);
 }
@@ -179,7 +199,7 @@ std::uint32_t Win32Platform::MoveFileOver(const char* from, const char* to) {
 std::uint32_t Win32Platform::FlushFile(const char* path) {
     HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                               nullptr);
-    std::uint32_t error = file != INVALID_HANDLE_VALUE ? ERROR_SUCCESS : GetLastError();
+    std::uint32_t error = file != INVALID_HANDLE_VALUE ? ERROR_SUCCESS : LastFileError();
     if (file != INVALID_HANDLE_VALUE) {
         if (!FlushFileBuffers(file)) error = GetLastError();
         CloseHandle(file);
@@ -219,7 +239,7 @@ std::uint32_t FailureCode() {
 std::uint32_t Sha256Of(const char* path, std::uint8_t (&digest)[32]) {
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
                               nullptr);
-    if (file == INVALID_HANDLE_VALUE) return FailureCode();
+    if (file == INVALID_HANDLE_VALUE) return LastFileError();
     // The AES provider is the one that has SHA-256 (Windows XP SP3 on); a
     // verification context needs no key container.
     HCRYPTPROV provider = 0;
@@ -333,7 +353,7 @@ LibraryHandle Win32Platform::LoadLibraryFrom(const char* path, std::uint32_t* er
     if (module == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
         module = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     }
-    *error = LogPathStep("load", path, module != nullptr ? ERROR_SUCCESS : GetLastError());
+    *error = LogPathStep("load", path, module != nullptr ? ERROR_SUCCESS : LastFileError());
     return reinterpret_cast<LibraryHandle>(module);
 }
 
@@ -473,6 +493,8 @@ void Win32Platform::ShowMessage(OwnerWindow owner, const char* text949, const ch
     }
     MessageBoxW(reinterpret_cast<HWND>(owner), text, caption, MB_OK | MB_ICONINFORMATION);
 }
+
+void Win32Platform::Pause(std::uint32_t milliseconds) { Sleep(milliseconds); }
 
 std::uint32_t Win32Platform::LocalDate() {
     SYSTEMTIME now = {};

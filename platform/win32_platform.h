@@ -44,6 +44,7 @@ public:
     std::uint32_t FlushKey(KeyHandle key) override;
     void CloseKey(KeyHandle key) override;
     void ShowMessage(OwnerWindow owner, const char* text949, const char* caption949) override;
+    void Pause(std::uint32_t milliseconds) override;
     std::uint32_t LocalDate() override;
     void Note(const char* event, const char* subject) override;
 

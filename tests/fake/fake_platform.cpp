@@ -77,6 +77,7 @@ const char* OpName(Op op) {
         case Op::FlushKey: return "FlushKey";
         case Op::CloseKey: return "CloseKey";
         case Op::ShowMessage: return "ShowMessage";
+        case Op::Pause: return "Pause";
         case Op::LocalDate: return "LocalDate";
         case Op::Note: return "Note";
     }
@@ -252,8 +253,23 @@ std::size_t FakePlatform::KeyCount(RegRoot root) const {
 
 std::size_t FakePlatform::LoadedLibraries() const {
     std::size_t count = 0;
-    for (const auto& entry : libraries_) count += static_cast<std::size_t>(entry.second.references);
+    for (const auto& entry : libraries_) {
+        if (!entry.second.elsewhere) count += static_cast<std::size_t>(entry.second.references);
+    }
     return count;
+}
+
+void FakePlatform::LoadElsewhere(const std::string& path) {
+    auto it = files_.find(Fold(path));
+    if (it == files_.end()) return;  // nothing there to load
+    libraries_[nextLibrary_] = Library{path, it->second.library, 1, true};
+    nextLibrary_ += 0x10000;
+}
+
+void FakePlatform::LetGoElsewhere() {
+    for (auto it = libraries_.begin(); it != libraries_.end();) {
+        it = it->second.elsewhere ? libraries_.erase(it) : std::next(it);
+    }
 }
 
 std::vector<Op> FakePlatform::Ops() const {
@@ -272,9 +288,10 @@ void FakePlatform::FailCall(Op op, int occurrence, std::uint32_t error) {
     faults_.push_back(Fault{op, occurrence, std::string(), error});
 }
 
-void FakePlatform::FailNthCall(int n, std::uint32_t error) {
+void FakePlatform::FailNthCall(int n, std::uint32_t error, int times) {
     failNth_ = n;
     failNthError_ = error;
+    failNthRepeats_ = times - 1;
 }
 
 void FakePlatform::FailCallsOn(Op op, const std::string& argument, std::uint32_t error) {
@@ -285,7 +302,9 @@ void FakePlatform::StopBeforeCall(int n) { stopAt_ = n; }
 
 void FakePlatform::EndProcess() {
     stopAt_ = 0;
-    libraries_.clear();
+    for (auto it = libraries_.begin(); it != libraries_.end();) {
+        it = it->second.elsewhere ? std::next(it) : libraries_.erase(it);
+    }
     procs_.clear();
     keyHandles_.clear();
 }
@@ -300,6 +319,13 @@ bool FakePlatform::Intercept(Op op, const std::string& argument, std::uint32_t* 
     }
     const int occurrence = ++opCounts_[op];
     if (failNth_ != 0 && static_cast<int>(calls.size()) == failNth_) {
+        failNthCall_ = calls.back();
+        *error = failNthError_;
+        return true;
+    }
+    if (failNthRepeats_ > 0 && static_cast<int>(calls.size()) > failNth_ && op == failNthCall_.op &&
+        argument == failNthCall_.argument) {
+        --failNthRepeats_;
         *error = failNthError_;
         return true;
     }
@@ -519,7 +545,7 @@ platform::LibraryHandle FakePlatform::LoadLibraryFrom(const char* path, std::uin
         return nullptr;
     }
     for (auto& entry : libraries_) {
-        if (Fold(entry.second.path) == it->first) {
+        if (!entry.second.elsewhere && Fold(entry.second.path) == it->first) {
             ++entry.second.references;
             *error = 0;
             return reinterpret_cast<platform::LibraryHandle>(entry.first);
@@ -751,6 +777,11 @@ void FakePlatform::ShowMessage(platform::OwnerWindow owner, const char* text949,
     (void)Intercept(Op::ShowMessage, text949, &error);
     if (Stopped()) return;
     messages.push_back(Message{owner, text949, caption949});
+}
+
+void FakePlatform::Pause(std::uint32_t milliseconds) {
+    std::uint32_t error = 0;
+    (void)Intercept(Op::Pause, std::to_string(milliseconds), &error);
 }
 
 std::uint32_t FakePlatform::LocalDate() {

@@ -63,6 +63,7 @@ enum class Op {
     FlushKey,
     CloseKey,
     ShowMessage,
+    Pause,
     LocalDate,
     Note,
 };
@@ -146,8 +147,10 @@ public:
     // --- Fault injection ---------------------------------------------
     // The `occurrence`-th call (1-based) of `op` fails with `error`.
     void FailCall(Op op, int occurrence, std::uint32_t error);
-    // The `n`-th platform call of the run (1-based), whatever it is, fails.
-    void FailNthCall(int n, std::uint32_t error);
+    // The `n`-th platform call of the run (1-based), whatever it is, fails,
+    // and so do the next `times` - 1 calls that repeat it (the same operation
+    // on the same argument), as a file another program holds for a moment.
+    void FailNthCall(int n, std::uint32_t error, int times = 1);
     // Every call of `op` whose argument equals `argument` (case-insensitive) fails.
     void FailCallsOn(Op op, const std::string& argument, std::uint32_t error);
     // The process is stopped just before its `n`-th call (1-based), as by a
@@ -158,6 +161,10 @@ public:
     // The process has ended: its loaded libraries and open keys are gone, as
     // Windows closes them, and the next call is a new process's.
     void EndProcess();
+    // Another process (a browser) loads the file at `path` as a library and
+    // keeps it loaded across this program's runs, until LetGoElsewhere.
+    void LoadElsewhere(const std::string& path);
+    void LetGoElsewhere();
 
     // Files to be deleted when Windows next starts, in the order asked.
     std::vector<std::string> deletesAtRestart;
@@ -209,6 +216,7 @@ public:
     std::uint32_t FlushKey(platform::KeyHandle key) override;
     void CloseKey(platform::KeyHandle key) override;
     void ShowMessage(platform::OwnerWindow owner, const char* text949, const char* caption949) override;
+    void Pause(std::uint32_t milliseconds) override;
     std::uint32_t LocalDate() override;
     void Note(const char* event, const char* subject) override;
 
@@ -226,6 +234,7 @@ private:
         std::string path;
         std::shared_ptr<FakeControl> control;
         int references = 0;
+        bool elsewhere = false;  // loaded by another process
     };
     struct Fault {
         Op op;
@@ -263,6 +272,8 @@ private:
     std::vector<Fault> faults_;
     int failNth_ = 0;
     std::uint32_t failNthError_ = 0;
+    int failNthRepeats_ = 0;  // further failures of the same call
+    Call failNthCall_ = {};
     int stopAt_ = 0;  // 0: runs to its end
     std::map<Op, int> opCounts_;
 };

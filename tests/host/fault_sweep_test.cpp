@@ -1,5 +1,5 @@
 // Every platform operation of a recorded setup run, made to fail in turn, and
-// the run stopped just before it.
+// the run stopped just before it; and other programs at work beside it.
 //
 // Each run is recorded first; its call log is the list of operations to
 // break, so a call added to the engine is swept without editing this test.
@@ -11,6 +11,13 @@
 // the machine must hold one of two installations: the new one complete, or
 // the earlier one exactly as it was, each with its control registered. After
 // a stop, a start from an empty folder must come to the same.
+//
+// Other programs: each file operation meets a sharing violation, or a file
+// pending deletion, three times, as while a scanner reads the file, and the
+// run must end exactly as it does without that. After each stop a browser
+// loads the control in place: the next start must leave the installed files
+// and the registration as it found them, or come to one of the two
+// installations, and so must the start after the browser lets go.
 #include <algorithm>
 #include <cstdint>
 #include <set>
@@ -41,6 +48,10 @@ constexpr std::uint32_t kFaults[] = {kStop,
 enum class Start { Fresh, Upgrade, Emptied, FailingUpgrade };
 const char* const kStartNames[] = {"fresh", "upgrade", "emptied", "failing upgrade"};
 
+// The operations on files, from CopyFileOver to LoadLibraryFrom; a registry
+// call never meets another program's hold on a file.
+bool IsFileOp(Op op) { return op >= Op::CopyFileOver && op <= Op::LoadLibraryFrom; }
+
 // A machine with the package laid out, and what a test observes of it.
 struct Machine {
     FakePlatform os;
@@ -53,6 +64,7 @@ struct Machine {
         if (start != Start::Fresh) {
             EXPECT_EQ(Run(), sorvan::SetupOutcome::Installed);
         }
+        if (start == Start::Emptied) os.today = 20261210;  // the repair comes a day later
         if (start == Start::Upgrade || start == Start::FailingUpgrade) {
             const auto control = VersionedControl("2");
             if (start == Start::FailingUpgrade) control->registerResult = static_cast<std::int32_t>(0x80004005u);
@@ -87,6 +99,15 @@ struct Machine {
     }
     // The run of a release's program, which checks each copy against its digest.
     sorvan::SetupOutcome Run() { return sorvan::RunSetup(os, TheOwner(), &digests); }
+    // The next start, and one more if that fails too.
+    void RunAgain() {
+        os.EndProcess();
+        if (!sorvan::IsInPlace(Run())) {
+            os.EndProcess();
+            (void)Run();
+        }
+    }
+    std::string Installed(int slot) const { return os.FileContent(kSys + "\\" + kNames[slot]); }
 };
 
 struct Recording {
@@ -111,9 +132,12 @@ TEST(FaultSweep, EveryOperationFailingOrStoppedLeavesOneOfTwoInstallations) {
     for (Start start : {Start::Fresh, Start::Upgrade, Start::Emptied, Start::FailingUpgrade}) {
         const Recording recording = Record(start);
         ASSERT_GT(recording.calls.size(), 10u);
-        if (start == Start::FailingUpgrade) {
-            ASSERT_EQ(recording.outcome, sorvan::SetupOutcome::Restored);
-            ASSERT_EQ(recording.after, recording.before) << "the earlier installation exactly as it was";
+        if (start == Start::FailingUpgrade || start == Start::Emptied) {
+            // The earlier installation exactly as it was: restored, or
+            // repaired with the date of its installation.
+            ASSERT_EQ(recording.outcome, start == Start::Emptied ? sorvan::SetupOutcome::AlreadyInstalled
+                                                                 : sorvan::SetupOutcome::Restored);
+            ASSERT_EQ(recording.after, recording.before);
         } else {
             ASSERT_TRUE(sorvan::IsInPlace(recording.outcome));
         }
@@ -127,10 +151,11 @@ TEST(FaultSweep, EveryOperationFailingOrStoppedLeavesOneOfTwoInstallations) {
         int installedRuns = 0;
         int failedRuns = 0;
         for (std::size_t n = 1; n <= recording.calls.size(); ++n) {
+            const std::string step = std::string(kStartNames[static_cast<int>(start)]) + ", operation " +
+                                     std::to_string(n) + " (" + fake::OpName(recording.calls[n - 1].op) + " " +
+                                     recording.calls[n - 1].argument + ")";
             for (std::uint32_t fault : kFaults) {
-                SCOPED_TRACE(std::string(kStartNames[static_cast<int>(start)]) + ", operation " + std::to_string(n) +
-                             " (" + fake::OpName(recording.calls[n - 1].op) + " " + recording.calls[n - 1].argument +
-                             (fault == kStop ? ") stopped" : ") failing with " + std::to_string(fault)));
+                SCOPED_TRACE(step + (fault == kStop ? " stopped" : " failing with " + std::to_string(fault)));
                 Machine machine(start);
                 const std::string before = ProductState(machine.os);
                 if (fault == kStop) {
@@ -163,12 +188,7 @@ TEST(FaultSweep, EveryOperationFailingOrStoppedLeavesOneOfTwoInstallations) {
                     }
                 }
 
-                // The next start, and one more if that fails too.
-                machine.os.EndProcess();
-                if (!sorvan::IsInPlace(machine.Run())) {
-                    machine.os.EndProcess();
-                    (void)machine.Run();
-                }
+                machine.RunAgain();
                 // A record that could not be written does not undo an
                 // installation: after a fault that let the run succeed, the
                 // installation stands, whatever record it lacks.
@@ -206,6 +226,37 @@ TEST(FaultSweep, EveryOperationFailingOrStoppedLeavesOneOfTwoInstallations) {
                 }
                 if (::testing::Test::HasFailure()) return;  // one broken run says enough
             }
+
+            for (std::uint32_t passing : {platform::kErrorSharingViolation, platform::kErrorDeletePending}) {
+                if (!IsFileOp(recording.calls[n - 1].op)) break;
+                SCOPED_TRACE(step + " held for a moment with " + std::to_string(passing));
+                Machine machine(start);
+                machine.os.FailNthCall(static_cast<int>(n), passing, 3);
+                EXPECT_EQ(machine.Run(), recording.outcome);
+                EXPECT_EQ(ProductState(machine.os), recording.after);
+                EXPECT_TRUE(machine.os.messages.empty());
+                for (const fake::Call& call : machine.os.calls) reached.insert(call.op);
+            }
+
+            SCOPED_TRACE(step + " stopped, then the control loaded by a browser");
+            Machine machine(start);
+            machine.os.StopBeforeCall(static_cast<int>(n));
+            (void)machine.Run();
+            machine.os.EndProcess();
+            machine.os.LoadElsewhere(kSys + "\\" + kNames[0]);
+            const bool registered = machine.os.KeyExists(RegRoot::ClassesRoot, kClassKey);
+            std::string files[4];
+            for (int i = 0; i < 4; ++i) files[i] = machine.Installed(i);
+            (void)machine.Run();
+            bool untouched = !registered || machine.os.KeyExists(RegRoot::ClassesRoot, kClassKey);
+            for (int i = 0; i < 4; ++i) untouched = untouched && machine.Installed(i) == files[i];
+            EXPECT_TRUE(untouched || std::find(ends.begin(), ends.end(), ProductState(machine.os)) != ends.end())
+                << "the start while the browser holds the control: " << ProductState(machine.os);
+            machine.os.LetGoElsewhere();
+            machine.RunAgain();
+            const std::string end = ProductState(machine.os);
+            EXPECT_NE(std::find(ends.begin(), ends.end(), end), ends.end()) << "after the browser: " << end;
+            if (::testing::Test::HasFailure()) return;
         }
         // Both sides were reached: faults in the installation fail it, faults
         // in the records after a complete installation do not undo it.
@@ -223,6 +274,7 @@ TEST(FaultSweep, EveryOperationFailingOrStoppedLeavesOneOfTwoInstallations) {
         EXPECT_EQ(swept.count(op), 1u) << fake::OpName(op);
     }
     EXPECT_EQ(reached.count(Op::DeleteAtRestart), 1u);
+    EXPECT_EQ(reached.count(Op::Pause), 1u);
 }
 
 }  // namespace

@@ -193,8 +193,8 @@ TEST_F(RecordsTest, RegistrationFailureStillWritesTheProductKey) {
     ExpectRolledBack();
 }
 
-// A second start from the emptied folder has nothing to do: the installation
-// stays whole, the entry and the product key are written again, and the run
+// A second start from the emptied folder repairs: the control registers
+// itself again, the entry and the product key are written again, and the run
 // reports success, so a deployment tool that starts it again sees a healthy
 // machine.
 TEST_F(RecordsTest, SecondLaunchFromTheEmptiedFolderReportsInstalled) {
@@ -202,10 +202,11 @@ TEST_F(RecordsTest, SecondLaunchFromTheEmptiedFolderReportsInstalled) {
     const std::vector<std::string> entry = os.ValueNames(RegRoot::LocalMachine, kUninstall);
     os.EraseKey(RegRoot::LocalMachine, kProduct);
     os.EraseKey(RegRoot::LocalMachine, kUninstall);
+    os.EraseKey(RegRoot::ClassesRoot, kClassKey);  // as a clean-up tool does
     os.calls.clear();
     EXPECT_EQ(sorvan::ExitCodeFor(sorvan::RunSetup(os, TheOwner())), 0);
-    EXPECT_EQ(NotesOf(os), std::vector<std::string>{"already installed, nothing to do"});
-    EXPECT_EQ(os.CountOf(Op::CopyFileOver) + os.CountOf(Op::LoadLibraryFrom) + os.CountOf(Op::DeleteKey), 0);
+    EXPECT_EQ(NotesOf(os), std::vector<std::string>{"already installed: its control registered again"});
+    EXPECT_EQ(os.CountOf(Op::CopyFileOver) + os.CountOf(Op::MoveFileOver) + os.CountOf(Op::DeleteKey), 0);
     EXPECT_TRUE(os.messages.empty());
     EXPECT_EQ(InstalledFiles(), 4);
     EXPECT_TRUE(os.KeyExists(RegRoot::ClassesRoot, kClassKey));

@@ -136,7 +136,7 @@ def main(program_path, icon_path):
     if signature:
         equal(security.VirtualAddress + security.Size, len(pe.__data__), "signature at the end of the file")
     program_size = len(pe.__data__) - signature
-    check(program_size <= 28672, f"the program is {program_size} bytes, more than 28672")
+    check(program_size <= 30720, f"the program is {program_size} bytes, more than 30720")
     # The field a release's digests are written into, after its marker: once,
     # and either empty (a development build) or marked present.
     marker = DIGESTS_MARKER.ljust(32, b"\0")

@@ -274,8 +274,9 @@ void ProgramUpgradeWhileTheControlIsLoaded() {
 
 // A browser saves a second download as "SORVanActiveXSetup (1).exe": it
 // installs from its own folder. Started again from the folder it emptied, it
-// finds the installation in place: nothing to do, exit 0, and the entry and
-// the product key written again, whatever became of them. With a component
+// finds the installation in place and repairs it: the control registers
+// itself again (a clean-up tool took its class away), exit 0, and the entry
+// and the product key written again, whatever became of them. With a component
 // put back as it was, the same. With one that differs, the folder is an
 // incomplete package: nothing changes, exit 1603, and the log names what is
 // missing. From an empty folder on a machine without the product, the run
@@ -292,11 +293,13 @@ void ProgramRenamedThenAgain() {
 
     DeleteTree(HKEY_LOCAL_MACHINE, sorvan::kProductKey);
     DeleteTree(HKEY_LOCAL_MACHINE, sorvan::kUninstallKey);
+    DeleteTree(HKEY_CLASSES_ROOT, sorvan::kControlClassKey);
     CHECK_EQ(RunProgram(__LINE__, program, &process), 0);
     EXPECT_NO_BOX();
     ExpectNoWindowLeft(__LINE__);
     EXPECT_UNCHANGED(installed);
-    EXPECT_LOG("] already installed, nothing to do\r\n", "] exit 0: installed\r\n");
+    EXPECT_LOG("DllRegisterServer: 0x00000000\r\n", "] already installed: its control registered again\r\n",
+               "] exit 0: installed\r\n");
 
     WriteWholeFile(PackagePath(kNames[1]), std::string("SORVan test component ") + kNames[1]);
     CHECK_EQ(RunProgram(__LINE__, program, &process), 0);
@@ -307,7 +310,8 @@ void ProgramRenamedThenAgain() {
     CHECK_EQ(RunProgram(__LINE__, program, &process), sorvan::kExitInstallFailure);
     EXPECT_NO_BOX();
     EXPECT_UNCHANGED(installed);
-    CHECK_EQ(CallCount("RegisterCalls"), 1);
+    // At the installation, and by each of the two repairs.
+    CHECK_EQ(CallCount("RegisterCalls"), 3);
     CHECK_EQ(CallCount("UnregisterCalls"), 0);
     EXPECT_LOG("] missing from the package: " + PackagePath(kNames[0]) + "\r\n",
                "] missing from the package: " + PackagePath(kNames[3]) + "\r\n", "] incomplete package\r\n",
@@ -347,6 +351,37 @@ void ProgramUpgradeWhoseControlDoesNotRegister() {
     EXPECT_LOG("DllRegisterServer: 0x80004005\r\n", "] the control did not register\r\n",
                "DllUnregisterServer: 0x00000000\r\n", "DllRegisterServer: 0x00000000\r\n",
                "] rolled back: the earlier installation is put back\r\n", "] exit 1603 ");
+}
+
+// A virus scanner holds the earlier control's backup for a second, sharing
+// reading and writing but not deleting, while the newer control registers:
+// the commit waits it out, and the upgrade is installed with nothing left.
+void ProgramUpgradeWhileAScannerReadsTheBackup() {
+    Reset("control_good.dll");
+    DWORD process = 0;
+    const std::string program = PlaceProgram("SORVanActiveXSetup.exe");
+    CHECK_EQ(RunProgram(__LINE__, program, &process), 0);
+    CHECK(CopyFileA((g_here + "\\control_wait.dll").c_str(), PackagePath(kNames[0]).c_str(), FALSE));
+    for (int i = 1; i < 4; ++i) WriteWholeFile(PackagePath(kNames[i]), std::string("version 2 of ") + kNames[i]);
+    HANDLE registering = CreateEventA(nullptr, TRUE, FALSE, "SORVanTestRegistering");
+    HANDLE goOn = CreateEventA(nullptr, TRUE, FALSE, "SORVanTestGoOn");
+    HANDLE upgrade = StartProgram(__LINE__, Widen(program), &process);
+    CHECK_EQ(WaitForSingleObject(registering, 600000), WAIT_OBJECT_0);
+    const std::string backup = SystemPath(kNames[0]) + ".sorvan-old";
+    HANDLE scanner = CreateFileA(backup.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    CHECK(scanner != INVALID_HANDLE_VALUE);
+    SetEvent(goOn);
+    Sleep(1000);
+    CloseHandle(scanner);
+    CHECK_EQ(FinishProgram(__LINE__, upgrade), 0);
+    EXPECT_NO_BOX();
+    EXPECT_INSTALLED();
+    CHECK(!FileExists(backup));
+    const std::string rename = "rename " + backup + " -> " + SystemPath(kNames[0]) + ".sorvan-del: ";
+    EXPECT_LOG(rename + "32 ERROR_SHARING_VIOLATION", rename + "ok", "] installed\r\n", "] exit 0: installed");
+    CloseHandle(registering);
+    CloseHandle(goOn);
 }
 
 // Copies the package folder's program and components into the second one.
@@ -802,8 +837,8 @@ void ProgramFromRemovableOpticalAndNetworkDrives() {
         if (drive.type == DRIVE_REMOVABLE) {
             // Started again where the same package is installed.
             CHECK_EQ(RunProgram(__LINE__, program, &process), 0);
-            EXPECT_LOG("] already installed, nothing to do\r\n");
-            CHECK_EQ(CallCount("RegisterCalls"), 1);
+            EXPECT_LOG("] already installed: its control registered again\r\n");
+            CHECK_EQ(CallCount("RegisterCalls"), 2);
             for (int i = 0; i < 4; ++i) CHECK(ReadWholeFile(folder + "\\" + kNames[i]) == placed[i]);
         }
         for (const char* name : {kNames[0], kNames[1], kNames[2], kNames[3], "SORVanActiveXSetup.exe"}) {
@@ -861,6 +896,7 @@ const Case kProgramCases[] = {
     {"program_renamed_then_again", ProgramRenamedThenAgain},
     {"program_upgrade_whose_control_does_not_register", ProgramUpgradeWhoseControlDoesNotRegister},
     {"program_second_start_while_the_first_runs", ProgramSecondStartWhileTheFirstRuns},
+    {"program_upgrade_while_a_scanner_reads_the_backup", ProgramUpgradeWhileAScannerReadsTheBackup},
     {"program_started_twice_at_once", ProgramStartedTwiceAtOnce},
     {"program_where_no_one_sees", ProgramWhereNoOneSees},
     {"program_log_in_the_way", ProgramLogInTheWay},
