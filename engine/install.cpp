@@ -13,12 +13,14 @@ namespace {
 
 // One try of a file step. The steps on one path are taken from a table, in
 // the order of FileStep.
-std::uint32_t Try(Platform& os, FileStep step, const char* path, const char* to, void* result) {
+std::uint32_t Try(Platform& os, FileStep step, const char* path, const void* other, void* result) {
+    const auto to = static_cast<const char*>(other);
+    // An opened file, passed through `other` by the steps that read one.
+    const auto opened = static_cast<platform::FileHandle>(const_cast<void*>(other));
     using PathStep = std::uint32_t (Platform::*)(const char*);
     constexpr PathStep kPathSteps[] = {&Platform::QueryFile, &Platform::RemoveFile, &Platform::ClearFileAttributes,
-                                       &Platform::CheckReplaceable, &Platform::FlushFile};
+                                       &Platform::CheckReplaceable};
     switch (step) {
-        case FileStep::Copy: return os.CopyFileOver(path, to);
         case FileStep::Move: return os.MoveFileOver(path, to);
         case FileStep::Digest: return os.FileDigest(path, *static_cast<std::uint8_t(*)[32]>(result));
         case FileStep::Size: return os.FileSize(path, static_cast<std::uint64_t*>(result));
@@ -28,6 +30,11 @@ std::uint32_t Try(Platform& os, FileStep step, const char* path, const char* to,
             *static_cast<platform::LibraryHandle*>(result) = os.LoadLibraryFrom(path, &error);
             return error;
         }
+        case FileStep::Open:
+        case FileStep::OpenToDelete:
+            return os.OpenComponent(path, step == FileStep::OpenToDelete, static_cast<platform::FileHandle*>(result));
+        case FileStep::CopyOpened: return os.CopyOpened(opened, path, *static_cast<std::uint8_t(*)[32]>(result));
+        case FileStep::Compare: return os.SameBytes(opened, path, static_cast<bool*>(result));
         default: return (os.*kPathSteps[static_cast<int>(step)])(path);
     }
 }
@@ -38,13 +45,13 @@ std::uint32_t Patiently(Platform& os, FileStep step, const char* path) {
     return Patiently(os, step, path, nullptr, nullptr);
 }
 
-std::uint32_t Patiently(Platform& os, FileStep step, const char* path, const char* to, void* result) {
-    std::uint32_t error = Try(os, step, path, to, result);
+std::uint32_t Patiently(Platform& os, FileStep step, const char* path, const void* other, void* result) {
+    std::uint32_t error = Try(os, step, path, other, result);
     for (int tries = 0;
          tries < kFileRetries && (error == platform::kErrorSharingViolation || error == platform::kErrorDeletePending);
          ++tries) {
         os.Pause(kFileRetryIntervalMs);
-        error = Try(os, step, path, to, result);
+        error = Try(os, step, path, other, result);
     }
     return error;
 }
@@ -56,8 +63,10 @@ int RecordInstalledFile(Platform& os, const char* path) {
 }
 
 platform::LibraryHandle LoadControl(Platform& os, const char* controlPath) {
+    // Null unless it loaded: that is the result.
     platform::LibraryHandle control = nullptr;
-    return Patiently(os, FileStep::Load, controlPath, nullptr, &control) == platform::kErrorSuccess ? control : nullptr;
+    (void)Patiently(os, FileStep::Load, controlPath, nullptr, &control);
+    return control;
 }
 
 std::int32_t RegisterControl(Platform& os, const char* controlPath) {
@@ -103,6 +112,15 @@ int ComposeSetAside(char (&out)[kPathSize], const RunPaths& paths, int slot, int
     suffix[sizeof kSetAsideSuffix - 1] = number > 0 ? static_cast<char>('0' + number) : '\0';
     suffix[sizeof kSetAsideSuffix] = '\0';
     return ComposeSuffixed(out, paths.systemFolder, kComponentNames[slot], suffix);
+}
+
+// Why a component is not read at all, by the error its opening gave; null
+// for every other error.
+const char* WhyNotRead(std::uint32_t error) {
+    return error == platform::kErrorReparsePoint ? "a link, not a file:"
+           : error == platform::kErrorOtherNames ? "a file with other names:"
+           : error == platform::kErrorPathTooLong ? "path too long:"
+                                                  : nullptr;
 }
 
 bool IsAbsent(std::uint32_t error) {
@@ -228,7 +246,7 @@ int Commit(Platform& os, const RunPaths& paths, const bool (&backedUp)[kComponen
 
 // Before a rollback touches anything, every installed file it would replace
 // or delete must be free: a browser that loaded the new control since would
-// keep it, and the restore would leave the earlier companions beside it, its
+// keep it, and the rollback would leave the earlier companions beside it, its
 // registration gone. Returns 0, or the error of the first one held, in
 // `*slot`.
 std::uint32_t CheckRollback(Platform& os, const RunPaths& paths, const Changes& changes, int* slot) {
@@ -264,32 +282,34 @@ SetupOutcome Rollback(Platform& os, const RunPaths& paths, const Changes& change
     const char* control = paths.installed[kControlSlot];
     if (changes.backedUp[kControlSlot] || changes.replaced[kControlSlot]) UnregisterControl(os, control);
     bool complete = true;
-    for (int i = kComponentCount - 1; i > kControlSlot; --i) {
+    for (int i = kComponentCount - 1; i >= kControlSlot; --i) {
         if (changes.backedUp[i]) {
-            complete = Patiently(os, FileStep::Move, paths.backups[i], paths.installed[i], nullptr) ==
-                           platform::kErrorSuccess && complete;
+            if (i != kControlSlot) {
+                complete = Patiently(os, FileStep::Move, paths.backups[i], paths.installed[i], nullptr) ==
+                               platform::kErrorSuccess && complete;
+            }
         } else if (changes.replaced[i]) {
             complete = !IsHeld(Patiently(os, FileStep::Remove, paths.installed[i])) && complete;
         }
     }
     if (changes.backedUp[kControlSlot]) {
-        // An earlier control that does not register again keeps its backup
-        // too: the next start tries again.
-        const bool back = Patiently(os, FileStep::Copy, paths.backups[kControlSlot], control, nullptr) ==
-                              platform::kErrorSuccess &&
-                          Patiently(os, FileStep::Flush, control) == platform::kErrorSuccess &&
-                          RegisterControl(os, control) == platform::kHresultOk;
+        // Copied as a component is, onto the disk, from a handle that lets
+        // nobody change the backup meanwhile. An earlier control that does
+        // not register again keeps its backup too: the next start tries again.
+        platform::FileHandle backup = nullptr;
+        std::uint8_t digest[32];
+        bool back = Patiently(os, FileStep::Open, paths.backups[kControlSlot], nullptr, &backup) ==
+                        platform::kErrorSuccess &&
+                    Patiently(os, FileStep::CopyOpened, control, backup, &digest) == platform::kErrorSuccess;
+        if (backup != nullptr) os.CloseFile(backup);
+        back = back && RegisterControl(os, control) == platform::kHresultOk;
         complete = back && complete && DeleteBackup(os, paths, kControlSlot);
-    } else if (changes.replaced[kControlSlot]) {
-        complete = !IsHeld(Patiently(os, FileStep::Remove, control)) && complete;
     }
-    if (!AnyOf(changes.backedUp)) {
-        // Only a run that put components in place removes them: one that
-        // changed nothing leaves a distribution unit it found as it was.
-        if (AnyOf(changes.replaced)) (void)DeleteKeyTree(os, RegRoot::LocalMachine, kDistributionUnitKey);
-        return complete ? SetupOutcome::RolledBack : SetupOutcome::RollbackIncomplete;
-    }
-    return complete ? SetupOutcome::Restored : SetupOutcome::RollbackIncomplete;
+    // Only a run that put components in place removes them: one that changed
+    // nothing leaves a distribution unit it found as it was.
+    const bool earlier = AnyOf(changes.backedUp);
+    if (!earlier && AnyOf(changes.replaced)) (void)DeleteKeyTree(os, RegRoot::LocalMachine, kDistributionUnitKey);
+    return !complete ? SetupOutcome::RollbackIncomplete : earlier ? SetupOutcome::Restored : SetupOutcome::RolledBack;
 }
 
 // Deletes the new copies, read-only ones too: after a successful run they
@@ -325,10 +345,10 @@ SetupOutcome FinishStoppedRun(Platform& os, const RunPaths& paths, std::uint32_t
         return Commit(os, paths, changes.backedUp) ? SetupOutcome::NothingChanged : SetupOutcome::RollbackIncomplete;
     }
     os.Note("a stopped run left the earlier installation backed up: restoring it", nullptr);
-    for (int i = 0; i < kComponentCount; ++i) {
-        changes.replaced[i] = changes.backedUp[i] &&
-                              !IsAbsent(Patiently(os, FileStep::Query, paths.installed[i]));
-    }
+    // Each backed-up slot may have its new file in place: rolling back one
+    // whose new file never arrived is the same, checking, unregistering and
+    // replacing nothing that is not there.
+    for (int i = 0; i < kComponentCount; ++i) changes.replaced[i] = changes.backedUp[i];
     return Rollback(os, paths, changes, held);
 }
 
@@ -337,48 +357,50 @@ enum class InPlace { AsPackaged, Not, AnotherBuild, Unreadable };
 
 // As packaged: each file installed and listed in the distribution unit, in a
 // release the one the program was made with, and each component the folder
-// holds the same, byte for byte, as its installed copy.
-InPlace CompareWithInstalled(Platform& os, const RunPaths& paths, const bool (&inFolder)[kComponentCount],
-                             const ComponentDigests* digests) {
+// holds the same as its installed copy, by size and then byte for byte.
+InPlace CompareWithInstalled(Platform& os, const RunPaths& paths, const OpenedPackage& package,
+                             const bool (&inFolder)[kComponentCount], const ComponentDigests* digests) {
     platform::ScopedKey list(os);
     if (os.OpenKey(RegRoot::LocalMachine, kFileListKey, list.Receive()) != platform::kErrorSuccess) {
         return InPlace::Not;
     }
     bool another = false;
     for (int i = 0; i < kComponentCount; ++i) {
-        if (os.QueryValue(list.Get(), paths.installed[i]) != platform::kErrorSuccess) return InPlace::Not;
-        // Written only on success, and read only then.
-        std::uint8_t installed[32];
-        const std::uint32_t error = Patiently(os, FileStep::Digest, paths.installed[i], nullptr, &installed);
-        if (IsAbsent(error)) return InPlace::Not;
-        if (error != platform::kErrorSuccess) return InPlace::Unreadable;
-        if (digests != nullptr && std::memcmp(installed, digests->sha256[i], sizeof installed) != 0) another = true;
-        if (!inFolder[i]) continue;
-        std::uint8_t packaged[32];
-        if (Patiently(os, FileStep::Digest, paths.sources[i], nullptr, &packaged) != platform::kErrorSuccess) {
-            return InPlace::Unreadable;
+        const char* installed = paths.installed[i];
+        if (os.QueryValue(list.Get(), installed) != platform::kErrorSuccess) return InPlace::Not;
+        std::uint32_t error = platform::kErrorSuccess;
+        if (digests != nullptr) {
+            // Written only on success, and read only then.
+            std::uint8_t digest[32];
+            error = Patiently(os, FileStep::Digest, installed, nullptr, &digest);
+            another = another || (error == platform::kErrorSuccess && std::memcmp(digest, digests->sha256[i], 32) != 0);
+        } else if (!inFolder[i]) {
+            error = Patiently(os, FileStep::Query, installed);
         }
-        if (std::memcmp(packaged, installed, sizeof packaged) != 0) return InPlace::Not;
+        bool same = true;
+        if (error == platform::kErrorSuccess && inFolder[i]) {
+            error = package.files[i] == nullptr ? package.errors[i]
+                                                : Patiently(os, FileStep::Compare, installed, package.files[i], &same);
+        }
+        if (IsAbsent(error) || !same) return InPlace::Not;
+        if (error != platform::kErrorSuccess) return InPlace::Unreadable;
     }
     return another ? InPlace::AnotherBuild : InPlace::AsPackaged;
 }
 
-// The components leave the folder they were started from only where it is on
-// a local fixed drive, a download folder. A package on a USB stick, a disc or
-// a network share serves the next machine too: there they are copied and
-// stay. A drive whose type cannot be told counts as fixed.
-void DeleteSources(Platform& os, const RunPaths& paths) {
-    const std::uint32_t drive = os.FolderDriveType(paths.sourceDirectory);
-    if (drive == platform::kDriveRemovable || drive == platform::kDriveRemote || drive == platform::kDriveCdRom) {
-        os.Note("kept: removable, optical or network drive", nullptr);
+// The components leave the folder they were started from only where it is a
+// download folder, through the handles they were read by.
+void DeleteSources(Platform& os, const RunPaths& paths, const OpenedPackage& package) {
+    if (!package.download) {
+        os.Note(package.linked ? "kept: reached through a link" : "kept: removable, optical or network drive", nullptr);
         return;
     }
     os.Note("moved: local drive", nullptr);
-    for (const char* source : paths.sources) {
+    for (int i = 0; i < kComponentCount; ++i) {
         // The installation stands: a later start from this folder finds the
         // same bytes as installed and changes nothing.
-        if (Patiently(os, FileStep::Remove, source) != platform::kErrorSuccess) {
-            os.Note("left in the package folder:", source);
+        if (os.DeleteOpened(package.files[i]) != platform::kErrorSuccess) {
+            os.Note("left in the package folder:", paths.sources[i]);
         }
     }
 }
@@ -399,29 +421,25 @@ std::uint32_t CheckInstalledFiles(Platform& os, const RunPaths& paths, int* slot
     return platform::kErrorSuccess;
 }
 
-// Copies each component beside the file it replaces, takes off what it took
-// of its source's attributes (one from a disc is read-only: an installed file
-// must not be, or no later run could replace it) and, in a
-// release, reads it back from the system folder, where only administrators
-// write, and checks it against its digest: what is checked is what will be
-// loaded. Each copy is on the disk before it takes its name. False, with the
-// reason noted and `*error` set, when one fails; nothing installed has
+// Copies each component, from its handle, beside the file it replaces and
+// onto the disk, and in a release checks it against its digest, taken from
+// the very bytes the copy was written from, which nobody could change while
+// the handle is held. A copy is a new file of the data alone: a read-only
+// attribute from a disc, or the mark of the web, stays behind. False, with
+// the reason noted and `*error` set, when one fails; nothing installed has
 // changed then.
-bool Stage(Platform& os, const RunPaths& paths, const ComponentDigests* digests, std::uint32_t* error) {
+bool Stage(Platform& os, const RunPaths& paths, const OpenedPackage& package, const ComponentDigests* digests,
+           std::uint32_t* error) {
     for (int i = 0; i < kComponentCount; ++i) {
-        *error = Patiently(os, FileStep::Copy, paths.sources[i], paths.staged[i], nullptr);
-        if (*error == platform::kErrorSuccess) *error = Patiently(os, FileStep::ClearAttributes, paths.staged[i]);
-        if (*error == platform::kErrorSuccess) *error = Patiently(os, FileStep::Flush, paths.staged[i]);
+        std::uint8_t digest[32] = {};
+        *error = package.files[i] == nullptr
+                     ? package.errors[i]
+                     : Patiently(os, FileStep::CopyOpened, paths.staged[i], package.files[i], &digest);
         if (*error != platform::kErrorSuccess) {
             os.Note("cannot copy", paths.sources[i]);
             return false;
         }
-        if (digests == nullptr) continue;
-        // A copy that cannot be read back is no match either (the read's
-        // error is logged on its own).
-        std::uint8_t actual[32] = {};
-        if (Patiently(os, FileStep::Digest, paths.staged[i], nullptr, &actual) != platform::kErrorSuccess ||
-            std::memcmp(actual, digests->sha256[i], sizeof actual) != 0) {
+        if (digests != nullptr && std::memcmp(digest, digests->sha256[i], sizeof digest) != 0) {
             os.Note("not what this program was made with:", paths.sources[i]);
             return false;
         }
@@ -454,9 +472,10 @@ std::uint32_t SwapIn(Platform& os, const RunPaths& paths, Changes& changes, int*
 // it replaces free: stage, swap in, register, record, commit. Any failure
 // after the swap began rolls back what it changed first, and only then
 // tells the user.
-SetupOutcome Replace(Platform& os, OwnerWindow owner, const ComponentDigests* digests, const RunPaths& paths) {
+SetupOutcome Replace(Platform& os, OwnerWindow owner, const ComponentDigests* digests, const RunPaths& paths,
+                     const OpenedPackage& package) {
     std::uint32_t error = platform::kErrorSuccess;
-    if (!Stage(os, paths, digests, &error)) {
+    if (!Stage(os, paths, package, digests, &error)) {
         ReportFailure(os, owner, error);
         return SetupOutcome::NothingChanged;
     }
@@ -485,7 +504,8 @@ SetupOutcome Replace(Platform& os, OwnerWindow owner, const ComponentDigests* di
     return outcome;
 }
 
-SetupOutcome Install(Platform& os, OwnerWindow owner, const ComponentDigests* digests, RunPaths& paths) {
+SetupOutcome Install(Platform& os, OwnerWindow owner, const ComponentDigests* digests, RunPaths& paths,
+                     OpenedPackage& package) {
     if (!ComposeRunPaths(os, paths)) return NothingChanged(os, "no package or system folder");
     // Started from among the installed files, the program would take them
     // for its package and delete them after installing them.
@@ -500,7 +520,7 @@ SetupOutcome Install(Platform& os, OwnerWindow owner, const ComponentDigests* di
     const SetupOutcome stopped = FinishStoppedRun(os, paths, &held);
     if (held != platform::kErrorSuccess) {
         ReportFailure(os, owner, held);
-        return NothingChanged(os, "a stopped run's earlier installation is not restored yet");
+        return NothingChanged(os, "the earlier installation is not restored yet");
     }
     if (stopped != SetupOutcome::NothingChanged) {
         (void)LogOutcome(os, stopped);
@@ -509,7 +529,8 @@ SetupOutcome Install(Platform& os, OwnerWindow owner, const ComponentDigests* di
         if (stopped == SetupOutcome::RollbackIncomplete) return stopped;
     }
 
-    switch (ClassifyPackage(os, paths, digests)) {
+    OpenPackage(os, paths, package);
+    switch (ClassifyPackage(os, paths, package, digests)) {
         case PackageState::Complete:
             break;
         case PackageState::AlreadyInstalled:
@@ -525,12 +546,12 @@ SetupOutcome Install(Platform& os, OwnerWindow owner, const ComponentDigests* di
         case PackageState::Empty:
             return NothingChanged(os, "the folder holds none of the components");
         case PackageState::Incomplete:
-            for (const char* source : paths.sources) {
-                if (IsAbsent(Patiently(os, FileStep::Query, source))) os.Note("missing from the package:", source);
+            for (int i = 0; i < kComponentCount; ++i) {
+                if (IsAbsent(package.errors[i])) os.Note("missing from the package:", paths.sources[i]);
             }
             return NothingChanged(os, "incomplete package");
         case PackageState::Unreadable:
-            return NothingChanged(os, "cannot compare with the installed files");
+            return NothingChanged(os, "the package cannot be read");
     }
 
     int slot = 0;
@@ -540,7 +561,7 @@ SetupOutcome Install(Platform& os, OwnerWindow owner, const ComponentDigests* di
         return NothingChanged(os, "cannot replace", paths.installed[slot]);
     }
 
-    const SetupOutcome outcome = Replace(os, owner, digests, paths);
+    const SetupOutcome outcome = Replace(os, owner, digests, paths, package);
     DeleteStagedCopies(os, paths);
     return LogOutcome(os, outcome);
 }
@@ -572,16 +593,41 @@ int ComposeRunPaths(Platform& os, RunPaths& paths) {
     return fits;
 }
 
-PackageState ClassifyPackage(Platform& os, const RunPaths& paths, const ComponentDigests* digests) {
-    // Only a definite "nothing there" counts as absent: a file the system
-    // cannot tell about is left to the copy, which reports it.
+void OpenPackage(Platform& os, const RunPaths& paths, OpenedPackage& package) {
+    // A folder whose path cannot be looked at counts as reached through a
+    // link: nothing leaves it.
+    package.linked = os.FindLinkInPath(paths.sourceDirectory) != platform::kErrorSuccess;
+    // A package on a USB stick, a disc or a network share serves the next
+    // machine too. A drive whose type cannot be told counts as fixed.
+    const std::uint32_t drive = os.FolderDriveType(paths.sourceDirectory);
+    package.download = !package.linked && drive != platform::kDriveRemovable && drive != platform::kDriveRemote &&
+                       drive != platform::kDriveCdRom;
+    for (int i = 0; i < kComponentCount; ++i) {
+        const char* source = paths.sources[i];
+        std::uint32_t& error = package.errors[i];
+        error = std::strlen(source) > platform::kMaxFilePath
+                    ? platform::kErrorPathTooLong
+                    : Patiently(os, package.download ? FileStep::OpenToDelete : FileStep::Open, source, nullptr,
+                                &package.files[i]);
+        if (const char* why = WhyNotRead(error)) {
+            os.Note(why, source);
+            package.refused = true;
+        }
+    }
+}
+
+PackageState ClassifyPackage(Platform& os, const RunPaths& paths, const OpenedPackage& package,
+                             const ComponentDigests* digests) {
+    // Only a definite "nothing there" counts as absent: a file that could
+    // not be opened is left to the copy, which reports it.
+    if (package.refused) return PackageState::Unreadable;
     bool inFolder[kComponentCount] = {};
     int found = 0;
     for (int i = 0; i < kComponentCount; ++i) {
-        inFolder[i] = !IsAbsent(Patiently(os, FileStep::Query, paths.sources[i]));
+        inFolder[i] = !IsAbsent(package.errors[i]);
         found += inFolder[i] ? 1 : 0;
     }
-    const InPlace inPlace = CompareWithInstalled(os, paths, inFolder, digests);
+    const InPlace inPlace = CompareWithInstalled(os, paths, package, inFolder, digests);
     if (inPlace == InPlace::AsPackaged) return PackageState::AlreadyInstalled;
     if (found == kComponentCount) return PackageState::Complete;
     if (inPlace == InPlace::Unreadable) return PackageState::Unreadable;
@@ -591,12 +637,17 @@ PackageState ClassifyPackage(Platform& os, const RunPaths& paths, const Componen
 
 int InstallComponents(Platform& os, OwnerWindow owner, const ComponentDigests* digests) {
     RunPaths paths;  // NOLINT(cppcoreguidelines-pro-type-member-init): ComposeRunPaths fills it
-    return IsInPlace(Install(os, owner, digests, paths)) ? 1 : 0;
+    OpenedPackage package(os);
+    const int installed = IsInPlace(Install(os, owner, digests, paths, package)) ? 1 : 0;
+    os.EndRun();
+    return installed;
 }
 
 SetupOutcome RunSetup(Platform& os, OwnerWindow owner, const ComponentDigests* digests) {
     RunPaths paths;  // NOLINT(cppcoreguidelines-pro-type-member-init): ComposeRunPaths fills it
-    const SetupOutcome outcome = Install(os, owner, digests, paths);
+    OpenedPackage package(os);
+    const SetupOutcome outcome = Install(os, owner, digests, paths, package);
+    os.EndRun();  // every digest is taken
     // A repair keeps the date of the installation it found.
     if (IsInPlace(outcome)) (void)WriteUninstallEntry(os, outcome == SetupOutcome::AlreadyInstalled);
     (void)WriteProductKey(os);
@@ -605,7 +656,7 @@ SetupOutcome RunSetup(Platform& os, OwnerWindow owner, const ComponentDigests* d
     // gives up its copies: after a power cut the components are always
     // somewhere.
     if (FlushRecords(os)) {
-        DeleteSources(os, paths);
+        DeleteSources(os, paths, package);
     } else {
         os.Note("kept: the records are not yet on the disk", nullptr);
     }

@@ -127,24 +127,30 @@ void SystemFolder(Platform& os, char* folder, std::size_t size);
 constexpr std::uint32_t kFileRetryIntervalMs = 250;
 constexpr int kFileRetries = 20;
 
-// The file steps of a run, by the Platform operation each takes.
+// The file steps of a run, by the Platform operation each takes: on `path`,
+// with `other` (a second path, or an opened file) and `result` where the
+// operation has them.
 enum class FileStep : std::uint8_t {
     Query,             // QueryFile(path)
     Remove,            // RemoveFile(path)
     ClearAttributes,   // ClearFileAttributes(path)
     CheckReplaceable,  // CheckReplaceable(path)
-    Flush,             // FlushFile(path)
-    Copy,              // CopyFileOver(path, to)
-    Move,              // MoveFileOver(path, to)
+    Move,              // MoveFileOver(path, other), other a path
     Digest,            // FileDigest(path, *result), result a std::uint8_t[32]
     Size,              // FileSize(path, result), result a std::uint64_t
     Version,           // ReadFileVersion(path, result), result a FileVersion
     Load,              // LoadLibraryFrom(path), the module into *result, a LibraryHandle
+    Open,              // OpenComponent(path, false, result), result a FileHandle
+    OpenToDelete,      // OpenComponent(path, true, result)
+    CopyOpened,        // CopyOpened(other, path, *result), other a FileHandle, result a std::uint8_t[32]
+    Compare,           // SameBytes(other, path, result), other a FileHandle, result a bool
 };
 
 // The file step `step`, tried again while it meets a sharing violation or a
-// file pending deletion: the one place a run waits for another program. Returns the last try's error code.
-[[nodiscard]] std::uint32_t Patiently(Platform& os, FileStep step, const char* path, const char* to, void* result);
+// file pending deletion: the one place a run waits for another program.
+// Returns the last try's error code.
+[[nodiscard]] std::uint32_t Patiently(Platform& os, FileStep step, const char* path, const void* other,
+                                      void* result);
 // The same for a step on one path.
 [[nodiscard]] std::uint32_t Patiently(Platform& os, FileStep step, const char* path);
 
@@ -168,6 +174,39 @@ struct RunPaths {
 // from or the system folder, or a path would not fit.
 [[nodiscard]] int ComposeRunPaths(Platform& os, RunPaths& paths);
 
+// The package's components, each opened once for the whole run and read
+// only through its handle (none where it is absent or could not be opened,
+// its error kept then), and whether they leave the folder at the end: only
+// a download folder gives them up. Closed on every path.
+class OpenedPackage {
+public:
+    explicit OpenedPackage(Platform& os) : os_(os) {}
+    OpenedPackage(const OpenedPackage&) = delete;
+    OpenedPackage& operator=(const OpenedPackage&) = delete;
+    ~OpenedPackage() {
+        for (platform::FileHandle file : files) {
+            if (file != nullptr) os_.CloseFile(file);
+        }
+    }
+
+    platform::FileHandle files[kComponentCount] = {};
+    std::uint32_t errors[kComponentCount] = {};
+    bool linked = false;
+    bool download = false;
+    bool refused = false;  // a component is a link, has other names, or too long a path
+
+private:
+    Platform& os_;
+};
+
+// Looks at the package folder before anything of it is read, and opens each
+// component without following a link. A folder whose path passes through a
+// link is treated as a network share: its components are copied and stay,
+// for the link could be pointed elsewhere while the run works. A component
+// that is a link or has other names, or a path too long for the system
+// calls, is noted and kept as the component's error.
+void OpenPackage(Platform& os, const RunPaths& paths, OpenedPackage& package);
+
 // What the folder the program runs from holds, measured against what is
 // installed:
 //  - Complete: all four components, not all the same as installed;
@@ -179,9 +218,11 @@ struct RunPaths {
 //    of another build than the release's;
 //  - Empty: none of them, and no installation in place;
 //  - Incomplete: some of them, and not those of the installation in place;
-//  - Unreadable: some or none, and a file could not be read to tell.
+//  - Unreadable: some or none, and a file could not be read to tell, or a
+//    component is a link, has other names, or has too long a path.
 enum class PackageState { Complete, AlreadyInstalled, AnotherBuild, Empty, Incomplete, Unreadable };
-[[nodiscard]] PackageState ClassifyPackage(Platform& os, const RunPaths& paths, const ComponentDigests* digests);
+[[nodiscard]] PackageState ClassifyPackage(Platform& os, const RunPaths& paths, const OpenedPackage& package,
+                                           const ComponentDigests* digests);
 
 // One empty-string value named `path` under the distribution unit's file list.
 int RecordInstalledFile(Platform& os, const char* path);

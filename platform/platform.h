@@ -17,10 +17,12 @@ struct OpaqueKey;
 struct OpaqueLibrary;
 struct OpaqueProc;
 struct OpaqueWindow;
+struct OpaqueFile;
 using KeyHandle = OpaqueKey*;
 using LibraryHandle = OpaqueLibrary*;
 using ProcHandle = OpaqueProc*;
 using OwnerWindow = OpaqueWindow*;
+using FileHandle = OpaqueFile*;
 
 // The predefined registry roots the engine uses, with their Win32 values.
 enum class RegRoot : std::uint32_t {
@@ -63,6 +65,17 @@ constexpr std::uint32_t kErrorBadExeFormat = 193;
 constexpr std::uint32_t kErrorModNotFound = 126;
 constexpr std::uint32_t kErrorProcNotFound = 127;
 constexpr std::uint32_t kErrorKeyDeleted = 1018;
+// A package's component that is not a plain file of one name: a reparse
+// point (a symbolic link, a junction), ERROR_CANT_ACCESS_FILE; a file with
+// other names too (hard links), ERROR_TOO_MANY_LINKS.
+constexpr std::uint32_t kErrorReparsePoint = 1920;
+constexpr std::uint32_t kErrorOtherNames = 1142;
+// ERROR_FILENAME_EXCED_RANGE: a path longer than kMaxFilePath.
+constexpr std::uint32_t kErrorPathTooLong = 206;
+
+// The longest path, without its NUL, that the ANSI file calls take (MAX_PATH
+// less one): the program does not opt in to longer ones.
+constexpr std::size_t kMaxFilePath = 259;
 
 // GetDriveType's answers that the engine tells apart; 0 (DRIVE_UNKNOWN) and
 // 1 (DRIVE_NO_ROOT_DIR) say it could not tell.
@@ -95,12 +108,6 @@ public:
     // when it does not fit.
     [[nodiscard]] virtual std::uint32_t SystemWow64FolderPath(char* buffer, std::size_t size) = 0;
 
-    // CopyFileA(source, destination, FALSE): an existing destination is
-    // overwritten. Only the data arrives: the mark of the web a browser gives
-    // a download (the Zone.Identifier stream) stays behind. Returns 0, or the
-    // error code of the failed copy.
-    [[nodiscard]] virtual std::uint32_t CopyFileOver(const char* source, const char* destination) = 0;
-
     // GetFileAttributesA(path): 0 when a file is at `path`. Otherwise the
     // error code: ERROR_FILE_NOT_FOUND when there is none (a folder of that
     // name is no file either), ERROR_PATH_NOT_FOUND when its folder is missing,
@@ -132,14 +139,48 @@ public:
     // the error code.
     [[nodiscard]] virtual std::uint32_t MoveFileOver(const char* from, const char* to) = 0;
 
-    // FlushFileBuffers on the file at `path`, opened for writing: its
-    // contents are on the disk when this returns 0. Otherwise the error code.
-    [[nodiscard]] virtual std::uint32_t FlushFile(const char* path) = 0;
-
     // MoveFileExA(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT): the file is
     // deleted when Windows next starts, for one that cannot be deleted now (a
     // library another process has loaded). Returns 0 or the error code.
     virtual std::uint32_t DeleteAtRestart(const char* path) = 0;
+
+    // Whether the path of `folder` passes through a reparse point: a junction,
+    // a symbolic link, a folder a volume is mounted on. Each folder of the
+    // path below its root is looked at. Returns 0 where none is one,
+    // ERROR_CANT_ACCESS_FILE where one is, else the error of a folder that
+    // could not be looked at.
+    [[nodiscard]] virtual std::uint32_t FindLinkInPath(const char* folder) = 0;
+
+    // Opens the package's component at `path` for the rest of the run: for
+    // reading (and with `deletable` for deleting, DeleteOpened), without
+    // following a reparse point, sharing reading only, so that until
+    // CloseFile nobody else can write, rename or delete it. Returns 0 with
+    // `*file`, or the error code: ERROR_FILE_NOT_FOUND or
+    // ERROR_PATH_NOT_FOUND where there is none, ERROR_CANT_ACCESS_FILE where
+    // it is a reparse point, ERROR_TOO_MANY_LINKS where it has other names
+    // too. `*file` is written only on success.
+    [[nodiscard]] virtual std::uint32_t OpenComponent(const char* path, bool deletable, FileHandle* file) = 0;
+
+    // Copies the data of the opened `file`, read from where it stands (its
+    // start: a run reads each opened file once), into a new file at
+    // `destination` (replacing one there) and onto the disk, taking its
+    // SHA-256 on the way, into `digest` only on success. Only the data
+    // arrives: the mark of the web stays behind. Returns 0 or the error code.
+    [[nodiscard]] virtual std::uint32_t CopyOpened(FileHandle file, const char* destination,
+                                                   std::uint8_t (&digest)[32]) = 0;
+
+    // Whether the opened `file` holds the same bytes as the file at `path`:
+    // the sizes first, then the bytes. Into `*same` only on success. Returns
+    // 0 or the error code (ERROR_FILE_NOT_FOUND where there is none at `path`).
+    [[nodiscard]] virtual std::uint32_t SameBytes(FileHandle file, const char* path, bool* same) = 0;
+
+    // SetFileInformationByHandle(FileDispositionInfo): the opened `file`,
+    // opened `deletable`, is deleted once it is closed. Returns 0 or the
+    // error code.
+    [[nodiscard]] virtual std::uint32_t DeleteOpened(FileHandle file) = 0;
+
+    // CloseHandle(file).
+    virtual void CloseFile(FileHandle file) = 0;
 
     // GetDriveTypeA of the root of the volume that holds `folder`, as
     // GetVolumePathNameA finds it (a drive's root, a UNC share, a folder a
@@ -151,7 +192,8 @@ public:
     [[nodiscard]] virtual std::uint32_t FileSize(const char* path, std::uint64_t* size) = 0;
 
     // The SHA-256 of the file at `path`, computed by the system's own
-    // cryptography, into `digest` only on success. Returns 0 or the error code.
+    // cryptography (its provider acquired once a run), into `digest` only on
+    // success. Returns 0 or the error code.
     [[nodiscard]] virtual std::uint32_t FileDigest(const char* path, std::uint8_t (&digest)[32]) = 0;
 
     // The version resource of the file at `path`, read without running any
@@ -222,6 +264,10 @@ public:
     // the user has dismissed it, or at once where no one can see it (a window
     // station without WSF_VISIBLE, as a SYSTEM deployment runs on).
     virtual void ShowMessage(OwnerWindow owner, const char* text949, const char* caption949) = 0;
+
+    // Lets go of what the layer kept for the run, once it has read all it
+    // reads: the cryptographic provider of its digests.
+    virtual void EndRun() = 0;
 
     // Sleep(milliseconds): the run waits for another program's moment.
     virtual void Pause(std::uint32_t milliseconds) = 0;

@@ -6,6 +6,10 @@
 
 #include "platform/win32_log.h"
 
+// ntdll.dll, in every process before anything else: the NT status behind the
+// thread's last error.
+extern "C" LONG NTAPI RtlGetLastNtStatus();
+
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -49,12 +53,8 @@ std::uint32_t LogKeyStep(const char* what, RegRoot root, const char* path, std::
 // apart.
 std::uint32_t LastFileError() {
     const DWORD error = GetLastError();
-    if (error != ERROR_ACCESS_DENIED) return error;
-    using LastStatusFn = LONG(NTAPI*)();
-    auto lastStatus = reinterpret_cast<LastStatusFn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlGetLastNtStatus")));
     constexpr LONG kStatusDeletePending = static_cast<LONG>(0xC0000056);
-    return lastStatus != nullptr && lastStatus() == kStatusDeletePending ? ERROR_DELETE_PENDING : error;
+    return error == ERROR_ACCESS_DENIED && RtlGetLastNtStatus() == kStatusDeletePending ? ERROR_DELETE_PENDING : error;
 }
 
 // Room for the longest product text (102 bytes of code page 949 decode to at
@@ -131,23 +131,6 @@ std::uint32_t Win32Platform::SystemWow64FolderPath(char* buffer, std::size_t siz
     return length;
 }
 
-std::uint32_t Win32Platform::CopyFileOver(const char* source, const char* destination) {
-    const std::uint32_t error = CopyFileA(source, destination, FALSE) ? ERROR_SUCCESS : LastFileError();
-    // CopyFile takes the alternate streams along, the mark of the web among
-    // them: the uninstaller would then warn, when started, that it came from
-    // the internet. The mark is deleted from the copy; a volume without
-    // streams, or a copy without the mark, has none to delete.
-    constexpr char kMark[] = ":Zone.Identifier";
-    const std::size_t length = std::strlen(destination);
-    if (error == ERROR_SUCCESS && length < kModulePathCount) {
-        char stream[kModulePathCount + sizeof kMark];
-        std::memcpy(stream, destination, length + 1);        // with its NUL,
-        std::memcpy(stream + length, kMark, sizeof kMark);  // then the mark's in its place
-        if (DeleteFileA(stream)) LogPathStep("delete", stream, ERROR_SUCCESS);
-    }
-    return LogPathsStep("copy", source, destination, error);
-}
-
 std::uint32_t Win32Platform::QueryFile(const char* path) {
     const DWORD attributes = GetFileAttributesA(path);
     const std::uint32_t error = attributes == INVALID_FILE_ATTRIBUTES              ? LastFileError()
@@ -196,18 +179,6 @@ std::uint32_t Win32Platform::MoveFileOver(const char* from, const char* to) {
     return error == ERROR_FILE_NOT_FOUND ? error : LogPathsStep("rename", from, to, error);
 }
 
-std::uint32_t Win32Platform::FlushFile(const char* path) {
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
-    std::uint32_t error = file != INVALID_HANDLE_VALUE ? ERROR_SUCCESS : LastFileError();
-    if (file != INVALID_HANDLE_VALUE) {
-        if (!FlushFileBuffers(file)) error = GetLastError();
-        CloseHandle(file);
-    }
-    // A flush that worked is the normal case, not worth a line.
-    return error == ERROR_SUCCESS ? error : LogPathStep("flush", path, error);
-}
-
 std::uint32_t Win32Platform::DeleteAtRestart(const char* path) {
     return LogPathStep("delete at the next restart", path,
                        MoveFileExA(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? ERROR_SUCCESS : GetLastError());
@@ -236,42 +207,180 @@ std::uint32_t FailureCode() {
     return error != ERROR_SUCCESS ? error : ERROR_INVALID_DATA;
 }
 
-std::uint32_t Sha256Of(const char* path, std::uint8_t (&digest)[32]) {
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
-                              nullptr);
-    if (file == INVALID_HANDLE_VALUE) return LastFileError();
-    // The AES provider is the one that has SHA-256 (Windows XP SP3 on); a
-    // verification context needs no key container.
-    HCRYPTPROV provider = 0;
+// Hashes `file` from where it stands to its end, writing each piece to
+// `copy` too unless that is INVALID_HANDLE_VALUE. The digest into `digest`
+// only on success. The cryptographic provider is acquired at the first
+// digest, into `provider`, for every later one: the AES provider is the one
+// that has SHA-256 (Windows XP SP3 on); a verification context needs no key
+// container.
+std::uint32_t HashFrom(std::uintptr_t& provider, HANDLE file, HANDLE copy, std::uint8_t (&digest)[32]) {
+    HCRYPTPROV acquired = 0;
+    if (provider == 0 &&
+        CryptAcquireContextW(&acquired, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT | CRYPT_SILENT)) {
+        provider = acquired;
+    }
+    // Without a provider there is no hash either.
     HCRYPTHASH hash = 0;
+    if (!CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) return FailureCode();
     BYTE buffer[16384];
     DWORD got = 0;
-    bool done = CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT | CRYPT_SILENT) &&
-                CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash);
+    DWORD put = 0;
+    bool done = true;
     while (done) {
         done = ReadFile(file, buffer, sizeof buffer, &got, nullptr) != FALSE;
         if (!done || got == 0) break;
-        done = CryptHashData(hash, buffer, got, 0) != FALSE;
+        done = CryptHashData(hash, buffer, got, 0) &&
+               (copy == INVALID_HANDLE_VALUE || (WriteFile(copy, buffer, got, &put, nullptr) && put == got));
     }
-    BYTE value[32] = {};
+    // A SHA-256 value is 32 bytes; a smaller buffer would fail the call.
+    BYTE value[32];
     DWORD size = sizeof value;
-    done = done && CryptGetHashParam(hash, HP_HASHVAL, value, &size, 0) && size == sizeof value;
-    // Read before the clean-up calls can change it.
+    done = done && CryptGetHashParam(hash, HP_HASHVAL, value, &size, 0);
+    // Read before the clean-up call can change it.
     const std::uint32_t error = done ? ERROR_SUCCESS : FailureCode();
-    if (hash != 0) CryptDestroyHash(hash);
-    if (provider != 0) CryptReleaseContext(provider, 0);
-    CloseHandle(file);
+    CryptDestroyHash(hash);
     if (done) std::memcpy(digest, value, sizeof value);
     return error;
 }
 
+HANDLE OpenToRead(const char* path) {
+    return CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+}
+
+HANDLE ToHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
+
 }  // namespace
 
 std::uint32_t Win32Platform::FileDigest(const char* path, std::uint8_t (&digest)[32]) {
+    HANDLE file = OpenToRead(path);
+    if (file == INVALID_HANDLE_VALUE) return LogPathStep("digest of", path, LastFileError());
+    const std::uint32_t error = HashFrom(provider_, file, INVALID_HANDLE_VALUE, digest);
+    CloseHandle(file);
     // What a digest is compared with is the engine's to say.
-    const std::uint32_t error = Sha256Of(path, digest);
     return error == ERROR_SUCCESS ? error : LogPathStep("digest of", path, error);
 }
+
+std::uint32_t Win32Platform::FindLinkInPath(const char* folder) {
+    char path[kModulePathCount];
+    const std::size_t length = std::strlen(folder);
+    if (length >= sizeof path) return ERROR_FILENAME_EXCED_RANGE;
+    std::memcpy(path, folder, length + 1);  // with its NUL
+    // A network share keeps its components whatever its path passes
+    // through; elsewhere each folder below the root ("C:\\") is looked at.
+    if (path[0] == '\\' && path[1] == '\\') return ERROR_SUCCESS;
+    for (std::size_t at = 3; at <= length; ++at) {
+        if (path[at] != '\\' && path[at] != '\0') continue;
+        const char separator = path[at];
+        path[at] = '\0';
+        const DWORD attributes = GetFileAttributesA(path);
+        const std::uint32_t error = attributes == INVALID_FILE_ATTRIBUTES             ? LastFileError()
+                                    : (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? ERROR_CANT_ACCESS_FILE
+                                                                                      : ERROR_SUCCESS;
+        if (error != ERROR_SUCCESS) return LogPathStep("look at", path, error);
+        path[at] = separator;
+    }
+    return ERROR_SUCCESS;
+}
+
+std::uint32_t Win32Platform::OpenComponent(const char* path, bool deletable, FileHandle* file) {
+    // Shared for reading only: nobody else writes, renames or deletes it
+    // while the run holds it. A link is opened as itself, never followed.
+    HANDLE opened = CreateFileA(path, GENERIC_READ | (deletable ? DELETE : 0), FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) {
+        const std::uint32_t error = LastFileError();
+        // A component that is not there is the normal case of an emptied folder.
+        return error == ERROR_FILE_NOT_FOUND ? error : LogPathStep("open", path, error);
+    }
+    // Its attributes by its name, which nobody can rename or delete while it
+    // is open (a link's own, not its target's; none read count as a link),
+    // and its number of names by the handle. Under Wine,
+    // GetFileInformationByHandle's whole answer crashed a process with a
+    // second thread now and then.
+    FILE_STANDARD_INFO standard;
+    const std::uint32_t error =
+        (GetFileAttributesA(path) & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? ERROR_CANT_ACCESS_FILE
+        : !GetFileInformationByHandleEx(opened, FileStandardInfo, &standard, sizeof standard) ? FailureCode()
+        : standard.NumberOfLinks > 1                                                          ? ERROR_TOO_MANY_LINKS
+                                                                                              : ERROR_SUCCESS;
+    if (error == ERROR_SUCCESS) {
+        *file = reinterpret_cast<FileHandle>(opened);
+    } else {
+        CloseHandle(opened);
+    }
+    return LogPathStep("open", path, error);
+}
+
+std::uint32_t Win32Platform::CopyOpened(FileHandle file, const char* destination, std::uint8_t (&digest)[32]) {
+    // A new file of the data alone: the source's attributes and its other
+    // streams, the mark of the web among them, stay behind.
+    HANDLE copy = CreateFileA(destination, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (copy == INVALID_HANDLE_VALUE) return LogPathStep("copy to", destination, LastFileError());
+    std::uint8_t value[32];
+    std::uint32_t error = HashFrom(provider_, ToHandle(file), copy, value);
+    if (error == ERROR_SUCCESS && !FlushFileBuffers(copy)) error = GetLastError();
+    CloseHandle(copy);
+    if (error == ERROR_SUCCESS) std::memcpy(digest, value, sizeof value);
+    return LogPathStep("copy to", destination, error);
+}
+
+namespace {
+
+// The whole of `file` mapped for reading, or null.
+const void* MapWhole(HANDLE file) {
+    HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (mapping == nullptr) return nullptr;
+    // The view keeps the mapping open.
+    const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    CloseHandle(mapping);
+    return view;
+}
+
+}  // namespace
+
+std::uint32_t Win32Platform::SameBytes(FileHandle file, const char* path, bool* same) {
+    HANDLE other = OpenToRead(path);
+    if (other == INVALID_HANDLE_VALUE) {
+        const std::uint32_t error = LastFileError();
+        // Nothing installed there is the normal case of a first installation.
+        return error == ERROR_FILE_NOT_FOUND ? error : LogPathStep("compare with", path, error);
+    }
+    // The sizes first, then the bytes of files of one size. A component is
+    // far below 4 GB, and never empty: sizes that cannot be read (both
+    // INVALID_FILE_SIZE), or files of nothing, fail the mapping.
+    const DWORD size = GetFileSize(ToHandle(file), nullptr);
+    bool equal = size == GetFileSize(other, nullptr);
+    std::uint32_t error = ERROR_SUCCESS;
+    if (equal) {
+        const void* mine = MapWhole(ToHandle(file));
+        const void* theirs = MapWhole(other);
+        if (mine == nullptr || theirs == nullptr) {
+            error = FailureCode();
+        } else {
+            equal = std::memcmp(mine, theirs, size) == 0;
+        }
+        // Unmapping nothing fails harmlessly.
+        UnmapViewOfFile(mine);
+        UnmapViewOfFile(theirs);
+    }
+    CloseHandle(other);
+    if (error == ERROR_SUCCESS) *same = equal;
+    return error == ERROR_SUCCESS ? error : LogPathStep("compare with", path, error);
+}
+
+std::uint32_t Win32Platform::DeleteOpened(FileHandle file) {
+    // Marked through the handle it was read by, the component goes when the
+    // handle closes: no name is looked up again.
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    const std::uint32_t error =
+        SetFileInformationByHandle(ToHandle(file), FileDispositionInfo, &disposition, sizeof disposition)
+            ? ERROR_SUCCESS
+            : GetLastError();
+    LogStep(error, "delete through its handle");
+    return error;
+}
+
+void Win32Platform::CloseFile(FileHandle file) { CloseHandle(ToHandle(file)); }
 
 bool SystemFilePath(char* path, std::size_t size, const char* name) {
     const std::size_t nameSize = std::strlen(name) + 1;  // with its NUL
@@ -492,6 +601,13 @@ void Win32Platform::ShowMessage(OwnerWindow owner, const char* text949, const ch
         return;
     }
     MessageBoxW(reinterpret_cast<HWND>(owner), text, caption, MB_OK | MB_ICONINFORMATION);
+}
+
+void Win32Platform::EndRun() {
+    // A provider kept to the process's end can hang its exit under Wine.
+    // Releasing none fails, harmlessly.
+    CryptReleaseContext(provider_, 0);
+    provider_ = 0;
 }
 
 void Win32Platform::Pause(std::uint32_t milliseconds) { Sleep(milliseconds); }

@@ -15,14 +15,18 @@ public:
     std::uint32_t ModuleFileName(char* buffer, std::uint32_t size) override;
     std::int32_t SystemFolderPath(char* buffer, std::size_t size) override;
     std::uint32_t SystemWow64FolderPath(char* buffer, std::size_t size) override;
-    std::uint32_t CopyFileOver(const char* source, const char* destination) override;
     std::uint32_t QueryFile(const char* path) override;
     std::uint32_t RemoveFile(const char* path) override;
     std::uint32_t ClearFileAttributes(const char* path) override;
     std::uint32_t CheckReplaceable(const char* path) override;
     std::uint32_t MoveFileOver(const char* from, const char* to) override;
-    std::uint32_t FlushFile(const char* path) override;
     std::uint32_t DeleteAtRestart(const char* path) override;
+    std::uint32_t FindLinkInPath(const char* folder) override;
+    std::uint32_t OpenComponent(const char* path, bool deletable, FileHandle* file) override;
+    std::uint32_t CopyOpened(FileHandle file, const char* destination, std::uint8_t (&digest)[32]) override;
+    std::uint32_t SameBytes(FileHandle file, const char* path, bool* same) override;
+    std::uint32_t DeleteOpened(FileHandle file) override;
+    void CloseFile(FileHandle file) override;
     std::uint32_t FolderDriveType(const char* folder) override;
     std::uint32_t FileSize(const char* path, std::uint64_t* size) override;
     std::uint32_t FileDigest(const char* path, std::uint8_t (&digest)[32]) override;
@@ -44,6 +48,7 @@ public:
     std::uint32_t FlushKey(KeyHandle key) override;
     void CloseKey(KeyHandle key) override;
     void ShowMessage(OwnerWindow owner, const char* text949, const char* caption949) override;
+    void EndRun() override;
     void Pause(std::uint32_t milliseconds) override;
     std::uint32_t LocalDate() override;
     void Note(const char* event, const char* subject) override;
@@ -54,6 +59,8 @@ protected:
 private:
     // The export last looked up, named in the log when it is called.
     const char* exportName_ = nullptr;
+    // The cryptographic provider of every digest, acquired at the first.
+    std::uintptr_t provider_ = 0;  // HCRYPTPROV
 };
 
 // Marks a global object that must be constant-initialised: the program runs

@@ -195,6 +195,24 @@ class Signature:
                    + (["-require-leaf-hash", "sha256:" + signer] if signer else [])
                    + ([] if self.timestamped else ["-time", str(epoch)])).returncode == 0
 
+    def fault(self, epoch):
+        """What the signer's certificate itself says is wrong with it for this release, or None."""
+        cert = self.signer
+        if cert is None:
+            return None
+        try:
+            if x509.ExtendedKeyUsageOID.CODE_SIGNING not in cert.extensions.get_extension_for_class(
+                    x509.ExtendedKeyUsage).value:
+                return "the certificate is not one for code signing (its extended key usage lacks it)"
+        except x509.ExtensionNotFound:
+            pass
+        begins, ends = (t.replace(tzinfo=timezone.utc).timestamp() for t in (cert.not_valid_before, cert.not_valid_after))
+        if begins > epoch:
+            return f"the certificate is not yet valid at the release's time, {time.ctime(epoch)}: it is from {time.ctime(begins)}"
+        if ends < epoch:
+            return f"the certificate expired on {time.ctime(ends)}, before the release's time, {time.ctime(epoch)}"
+        return None
+
     def describe(self):
         sha = ":".join(f"{byte:02X}" for byte in self.signer.fingerprint(hashes.SHA256())) if self.signer else ""
         return f"{self.signer.subject.rfc4514_string()} (certificate SHA-256 {sha})" if self.signer else "no one known"
@@ -272,9 +290,8 @@ class Signer:
             raise Refused(f"the certificate is valid only from {time.ctime(begins)}, after the release's time, "
                           f"{time.ctime(epoch)}, the commit's: give the release a later one, SOURCE_DATE_EPOCH=$(date +%s)")
         if not signature.verified(epoch):
-            raise Refused(f"the signature of {name} does not verify against the certificates it carries: do they go "
-                          "up to the root (--chain), and is the certificate one for code signing, valid at the "
-                          "release's time?")
+            raise Refused(f"the signature of {name} does not verify: " + (
+                signature.fault(epoch) or "do the certificates it carries go up to the root (--chain)?"))
         if self.ca and not signature.verified(epoch, self.ca):
             raise Refused(f"the signature of {name} does not chain to {self.ca}: is that the certificate's CA?")
         print(f"release: {name} signed by {signature.describe()}")
@@ -412,7 +429,16 @@ def make(o):
         release = {("d", "SORVan")} | {("f", name) for name in RELEASE_FILES + (SUMS,)}
         if held_entries(out) not in (set(), release, release - {("f", INFO)}):
             raise Refused(f"{out} holds something that is not a release: give an empty or new folder to --out")
+    made = not os.path.lexists(out)
     os.makedirs(out, exist_ok=True)
+    try:
+        put_in(o, signer, version, commit, dirty, epoch, out)
+    except Refused:
+        if made:  # a refused release leaves no folder it made
+            shutil.rmtree(out, ignore_errors=True)
+        raise
+
+def put_in(o, signer, version, commit, dirty, epoch, out):
     # One run at a time into a folder, which it locks: a second would replace the release the first makes.
     try:
         fcntl.flock(os.open(out, os.O_RDONLY), fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -499,7 +525,9 @@ def check(o):
     same = f"{o.release} is what this checkout makes of its components"
     if o.reproducible_only or o.ca or o.signer:
         print(f"release: {same}, " + ("and every signature matches its file; the signer was not checked "
-                                      "(--reproducible-only)" if o.reproducible_only else "signed by the signer you named"))
+                                      "(--reproducible-only)" if o.reproducible_only else
+                                      "signed by the signer you named" if o.signer else
+                                      f"signed by a certificate that {o.ca} vouches for"))
     else:
         raise Refused(f"{same}, but whom to trust was not said: "
                       "give --ca with the vendor's CA certificate and/or --signer with the fingerprint the vendor "

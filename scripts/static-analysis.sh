@@ -23,12 +23,13 @@ while read -r folder; do
   mingw+=("--extra-arg-before=-isystem$folder")
 done < <(i686-w64-mingw32-g++ -E -x c++ - -v < /dev/null 2>&1 |
   sed -n '/#include <...> search starts here/,/End of search list/p' | grep '^ /')
-# GCC's -malign-data and -mpreferred-stack-boundary (code-generation choices
-# that keep the program small) mean nothing to clang, which refuses them: its
-# copy of the commands goes without them.
+# GCC's -malign-data, -mpreferred-stack-boundary and -fno-inline-small-functions
+# (code-generation choices that keep the program small) mean nothing to
+# clang, which refuses them: its copy of the commands goes without them.
 commands=$(mktemp -d)
 trap 'rm -rf "$commands"' EXIT
-sed -e 's/ -malign-data=abi//g' -e 's/ -mpreferred-stack-boundary=2//g' build/win/compile_commands.json \
+sed -e 's/ -malign-data=abi//g' -e 's/ -mpreferred-stack-boundary=2//g' -e 's/ -fno-inline-small-functions//g' \
+  build/win/compile_commands.json \
   > "$commands/compile_commands.json"
 # One file per clang-tidy, two at a time: any that finds something fails the run.
 printf '%s\n' platform/*.cpp app/*.cpp |

@@ -5,12 +5,23 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Says how long each stage took, so a slow machine shows where its time goes.
-stage_name="" stage_started=$SECONDS
+# Says how long each stage took, so a slow machine shows where its time goes,
+# and at the end the verdict and the whole time.
+stage_name="" stage_started=$SECONDS fuzzer=""
 stage() {
   if [ -n "$stage_name" ]; then echo "== $stage_name: $((SECONDS - stage_started)) s"; fi
   stage_name="$1" stage_started=$SECONDS
 }
+finish() {
+  local status=$? took="$((SECONDS / 60)) min $((SECONDS % 60)) s"
+  if [ -n "$fuzzer" ]; then kill "$fuzzer" 2>/dev/null || true; fi
+  if [ "$status" -eq 0 ]; then
+    echo "== every test passed, in $took"
+  else
+    echo "== FAILED in the stage \"$stage_name\", after $took (exit status $status)"
+  fi
+}
+trap finish EXIT
 
 stage "set-up"
 scripts/install-deps.sh
@@ -48,7 +59,6 @@ mkdir -p build/fuzz-corpus
 build/fuzz/tests/fuzz/path_tree_fuzz -max_total_time="${SORVAN_FUZZ_SECONDS:-60}" -max_len=4096 \
   build/fuzz-corpus tests/fuzz/corpus > build/fuzz.log 2>&1 &
 fuzzer=$!
-trap 'kill "$fuzzer" 2>/dev/null || true' EXIT
 
 stage "Wine, 64-bit prefix"
 tests/wine/run_wine_tests.sh build/win win64
@@ -64,8 +74,10 @@ fi
 
 stage "fuzzing, the result"
 if ! wait "$fuzzer"; then
+  fuzzer=""
   tail -40 build/fuzz.log
   exit 1
 fi
+fuzzer=""
 echo "fuzzing: $(grep -E '^Done' build/fuzz.log)"
 stage ""

@@ -49,18 +49,22 @@ const char* OpName(Op op) {
         case Op::ModuleFileName: return "ModuleFileName";
         case Op::SystemFolderPath: return "SystemFolderPath";
         case Op::SystemWow64FolderPath: return "SystemWow64FolderPath";
-        case Op::CopyFileOver: return "CopyFileOver";
         case Op::QueryFile: return "QueryFile";
         case Op::RemoveFile: return "RemoveFile";
         case Op::ClearFileAttributes: return "ClearFileAttributes";
         case Op::CheckReplaceable: return "CheckReplaceable";
         case Op::MoveFileOver: return "MoveFileOver";
-        case Op::FlushFile: return "FlushFile";
         case Op::DeleteAtRestart: return "DeleteAtRestart";
         case Op::FolderDriveType: return "FolderDriveType";
         case Op::FileSize: return "FileSize";
         case Op::FileDigest: return "FileDigest";
         case Op::ReadFileVersion: return "ReadFileVersion";
+        case Op::FindLinkInPath: return "FindLinkInPath";
+        case Op::OpenComponent: return "OpenComponent";
+        case Op::CopyOpened: return "CopyOpened";
+        case Op::SameBytes: return "SameBytes";
+        case Op::DeleteOpened: return "DeleteOpened";
+        case Op::CloseFile: return "CloseFile";
         case Op::LoadLibraryFrom: return "LoadLibraryFrom";
         case Op::FindExport: return "FindExport";
         case Op::CallExport: return "CallExport";
@@ -141,6 +145,12 @@ void FakePlatform::SetAttributes(const std::string& path, std::uint32_t attribut
     files_[Fold(path)].attributes = attributes;
 }
 
+void FakePlatform::SetLinks(const std::string& path, bool reparsePoint, int names) {
+    File& file = files_[Fold(path)];
+    file.reparsePoint = reparsePoint;
+    file.names = names;
+}
+
 std::uint32_t FakePlatform::AttributesOf(const std::string& path) const {
     auto it = files_.find(Fold(path));
     return it == files_.end() ? 0 : it->second.attributes;
@@ -153,6 +163,7 @@ std::uint32_t FakePlatform::AbsentError(const std::string& folded) const {
 std::uint32_t FakePlatform::TargetRefusal(const std::string& folded) const {
     if (directories_.count(ParentOf(folded)) == 0) return platform::kErrorPathNotFound;
     if (directories_.count(folded) != 0) return platform::kErrorAccessDenied;
+    if (IsOpened(folded)) return platform::kErrorSharingViolation;
     auto block = blocked_.find(folded);
     return block != blocked_.end() ? block->second : platform::kErrorSuccess;
 }
@@ -162,6 +173,22 @@ bool FakePlatform::IsLoaded(const std::string& folded) const {
         if (Fold(entry.second.path) == folded) return true;
     }
     return false;
+}
+
+bool FakePlatform::IsOpened(const std::string& folded) const {
+    for (const auto& entry : fileHandles_) {
+        if (entry.second.folded == folded) return true;
+    }
+    return false;
+}
+
+FakePlatform::OpenFile* FakePlatform::Opened(platform::FileHandle file) {
+    auto it = fileHandles_.find(reinterpret_cast<std::uintptr_t>(file));
+    if (it == fileHandles_.end()) {
+        ++badHandleUses;
+        return nullptr;
+    }
+    return &it->second;
 }
 
 void FakePlatform::BlockDestination(const std::string& path, std::uint32_t error) { blocked_[Fold(path)] = error; }
@@ -307,6 +334,11 @@ void FakePlatform::EndProcess() {
     }
     procs_.clear();
     keyHandles_.clear();
+    // Windows closes the files too, and deletes those marked for it.
+    for (const auto& entry : fileHandles_) {
+        if (entry.second.deleting) files_.erase(entry.second.folded);
+    }
+    fileHandles_.clear();
 }
 
 bool FakePlatform::Stopped() const { return stopAt_ != 0 && static_cast<int>(calls.size()) >= stopAt_; }
@@ -373,23 +405,6 @@ std::uint32_t FakePlatform::SystemWow64FolderPath(char* buffer, std::size_t size
     return static_cast<std::uint32_t>(wow64Folder.size());
 }
 
-std::uint32_t FakePlatform::CopyFileOver(const char* source, const char* destination) {
-    std::uint32_t error = 0;
-    if (Intercept(Op::CopyFileOver, std::string(source) + " -> " + destination, &error)) return error;
-    auto from = files_.find(Fold(source));
-    if (from == files_.end()) return platform::kErrorFileNotFound;
-    const std::string to = Fold(destination);
-    error = TargetRefusal(to);
-    if (error != platform::kErrorSuccess) return error;
-    if (to == from->first || IsLoaded(to)) return platform::kErrorSharingViolation;  // a mapped image
-    auto existing = files_.find(to);
-    if (existing != files_.end() && (existing->second.attributes & (kReadOnly | kHidden)) != 0) {
-        return platform::kErrorAccessDenied;
-    }
-    files_[to] = from->second;  // the attributes too
-    return platform::kErrorSuccess;
-}
-
 std::uint32_t FakePlatform::QueryFile(const char* path) {
     std::uint32_t error = 0;
     if (Intercept(Op::QueryFile, path, &error)) return error;
@@ -403,6 +418,7 @@ std::uint32_t FakePlatform::RemoveFile(const char* path) {
     if (Intercept(Op::RemoveFile, path, &error)) return error;
     auto it = files_.find(Fold(path));
     if (it == files_.end()) return platform::kErrorFileNotFound;
+    if (IsOpened(it->first)) return platform::kErrorSharingViolation;
     if (IsLoaded(it->first) || (it->second.attributes & kReadOnly) != 0) return platform::kErrorAccessDenied;
     files_.erase(it);
     return platform::kErrorSuccess;
@@ -438,6 +454,7 @@ std::uint32_t FakePlatform::MoveFileOver(const char* from, const char* to) {
     if (Intercept(Op::MoveFileOver, std::string(from) + " -> " + to, &error)) return error;
     auto source = files_.find(Fold(from));
     if (source == files_.end()) return platform::kErrorFileNotFound;
+    if (IsOpened(source->first)) return platform::kErrorSharingViolation;
     const std::string target = Fold(to);
     error = TargetRefusal(target);
     if (error != platform::kErrorSuccess) return error;
@@ -453,14 +470,6 @@ std::uint32_t FakePlatform::MoveFileOver(const char* from, const char* to) {
     files_.erase(source);
     files_[target] = moved;
     return platform::kErrorSuccess;
-}
-
-std::uint32_t FakePlatform::FlushFile(const char* path) {
-    std::uint32_t error = 0;
-    if (Intercept(Op::FlushFile, path, &error)) return error;
-    const std::string folded = Fold(path);
-    if (files_.count(folded) == 0) return AbsentError(folded);
-    return IsLoaded(folded) ? platform::kErrorSharingViolation : platform::kErrorSuccess;
 }
 
 std::uint32_t FakePlatform::DeleteAtRestart(const char* path) {
@@ -480,6 +489,85 @@ std::vector<std::string> FakePlatform::FilesIn(const std::string& folder) const 
         }
     }
     return names;
+}
+
+std::uint32_t FakePlatform::FindLinkInPath(const char* folder) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::FindLinkInPath, folder, &error)) return error;
+    for (std::string part = Fold(folder); !part.empty(); part = ParentOf(part)) {
+        if (linkedFolders.count(part) != 0) return platform::kErrorReparsePoint;
+    }
+    return platform::kErrorSuccess;
+}
+
+std::uint32_t FakePlatform::OpenComponent(const char* path, bool deletable, platform::FileHandle* file) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::OpenComponent, path, &error)) return error;
+    const std::string folded = Fold(path);
+    auto it = files_.find(folded);
+    if (it == files_.end()) return AbsentError(folded);
+    if (it->second.reparsePoint) return platform::kErrorReparsePoint;
+    if (it->second.names > 1) return platform::kErrorOtherNames;
+    if (IsOpened(folded) || IsLoaded(folded)) return platform::kErrorSharingViolation;
+    fileHandles_[nextFile_] = OpenFile{folded, deletable, false};
+    *file = reinterpret_cast<platform::FileHandle>(nextFile_);
+    nextFile_ += 4;
+    return platform::kErrorSuccess;
+}
+
+std::uint32_t FakePlatform::CopyOpened(platform::FileHandle file, const char* destination,
+                                       std::uint8_t (&digest)[32]) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::CopyOpened, destination, &error)) return error;
+    const OpenFile* opened = Opened(file);
+    if (opened == nullptr) return platform::kErrorInvalidHandle;
+    const std::string to = Fold(destination);
+    error = TargetRefusal(to);
+    if (error != platform::kErrorSuccess) return error;
+    if (IsLoaded(to)) return platform::kErrorSharingViolation;  // a mapped image
+    // CREATE_ALWAYS refuses a read-only file, and a hidden one that the
+    // new file's attributes do not name.
+    auto existing = files_.find(to);
+    if (existing != files_.end() && (existing->second.attributes & (kReadOnly | kHidden)) != 0) {
+        return platform::kErrorAccessDenied;
+    }
+    File copy = files_[opened->folded];
+    copy.attributes = 0;  // a new file of the data alone
+    files_[to] = copy;
+    DigestOf(copy.content, digest);
+    return platform::kErrorSuccess;
+}
+
+std::uint32_t FakePlatform::SameBytes(platform::FileHandle file, const char* path, bool* same) {
+    std::uint32_t error = 0;
+    if (Intercept(Op::SameBytes, path, &error)) return error;
+    const OpenFile* opened = Opened(file);
+    if (opened == nullptr) return platform::kErrorInvalidHandle;
+    auto it = files_.find(Fold(path));
+    if (it == files_.end()) return AbsentError(Fold(path));
+    *same = it->second.content == files_[opened->folded].content;
+    return platform::kErrorSuccess;
+}
+
+std::uint32_t FakePlatform::DeleteOpened(platform::FileHandle file) {
+    std::uint32_t error = 0;
+    OpenFile* opened = Opened(file);
+    if (Intercept(Op::DeleteOpened, opened != nullptr ? opened->folded : "?", &error)) return error;
+    if (opened == nullptr) return platform::kErrorInvalidHandle;
+    // Windows deletes no read-only file, by its name or by a handle.
+    if (!opened->deletable || (files_[opened->folded].attributes & kReadOnly) != 0) return platform::kErrorAccessDenied;
+    opened->deleting = true;
+    return platform::kErrorSuccess;
+}
+
+void FakePlatform::CloseFile(platform::FileHandle file) {
+    std::uint32_t error = 0;
+    (void)Intercept(Op::CloseFile, "", &error);
+    if (Stopped()) return;
+    const OpenFile* opened = Opened(file);
+    if (opened == nullptr) return;
+    if (opened->deleting) files_.erase(opened->folded);
+    fileHandles_.erase(reinterpret_cast<std::uintptr_t>(file));
 }
 
 std::uint32_t FakePlatform::FolderDriveType(const char* folder) {

@@ -8,12 +8,14 @@
 // 256 characters is refused; RegEnumKeyEx answers ERROR_MORE_DATA when the
 // name does not fit; REG_SZ data is stored exactly as given.
 //
-// Rules kept from the real file system: CopyFile gives the copy its source's
-// attributes and refuses (access denied) to write over a read-only or hidden
-// file; MoveFileEx and DeleteFile refuse a read-only one; a file loaded as a
-// library cannot be written (sharing violation) nor replaced or deleted
-// (access denied), but can be renamed, and stays loaded under its new name;
-// a rename keeps the file's contents and attributes.
+// Rules kept from the real file system: a copy from an opened component is a
+// new file of its data alone, and refuses (access denied) to write over a
+// read-only or hidden file; MoveFileEx and DeleteFile refuse a read-only one;
+// a file loaded as a library cannot be written (sharing violation) nor
+// replaced or deleted (access denied), but can be renamed, and stays loaded
+// under its new name; a rename keeps the file's contents and attributes; an
+// opened component cannot be written, renamed or deleted by its name
+// (sharing violation), and one marked for deletion goes when it is closed.
 #pragma once
 
 #include <cstdint>
@@ -35,18 +37,22 @@ enum class Op {
     ModuleFileName,
     SystemFolderPath,
     SystemWow64FolderPath,
-    CopyFileOver,
     QueryFile,
     RemoveFile,
     ClearFileAttributes,
     CheckReplaceable,
     MoveFileOver,
-    FlushFile,
     DeleteAtRestart,
     FolderDriveType,
     FileSize,
     FileDigest,
     ReadFileVersion,
+    FindLinkInPath,
+    OpenComponent,
+    CopyOpened,
+    SameBytes,
+    DeleteOpened,
+    CloseFile,
     LoadLibraryFrom,
     FindExport,
     CallExport,
@@ -119,6 +125,10 @@ public:
     // File attributes, as Windows numbers them.
     static constexpr std::uint32_t kReadOnly = 1, kHidden = 2, kSystem = 4;
     void SetAttributes(const std::string& path, std::uint32_t attributes);
+    // The file at `path` is a reparse point (a symbolic link), or has
+    // `names` names (hard links); a folder of `linkedFolders` is one.
+    void SetLinks(const std::string& path, bool reparsePoint, int names);
+    std::set<std::string> linkedFolders;
     [[nodiscard]] std::uint32_t AttributesOf(const std::string& path) const;
     // The drive type of every folder under a root (E:, or \\server\share for a
     // share), by the root; a folder under no root given here is on a fixed drive.
@@ -176,6 +186,7 @@ public:
     std::vector<Message> messages;
     std::vector<std::string> deletedKeys;     // in deletion order, "root\path"
     [[nodiscard]] std::size_t OpenKeyHandles() const { return keyHandles_.size(); }
+    [[nodiscard]] std::size_t OpenFiles() const { return fileHandles_.size(); }
     [[nodiscard]] std::size_t LoadedLibraries() const;
     int badHandleUses = 0;  // closes or uses of handles that were never open
     [[nodiscard]] std::vector<Op> Ops() const;
@@ -185,14 +196,18 @@ public:
     std::uint32_t ModuleFileName(char* buffer, std::uint32_t size) override;
     std::int32_t SystemFolderPath(char* buffer, std::size_t size) override;
     std::uint32_t SystemWow64FolderPath(char* buffer, std::size_t size) override;
-    std::uint32_t CopyFileOver(const char* source, const char* destination) override;
     std::uint32_t QueryFile(const char* path) override;
     std::uint32_t RemoveFile(const char* path) override;
     std::uint32_t ClearFileAttributes(const char* path) override;
     std::uint32_t CheckReplaceable(const char* path) override;
     std::uint32_t MoveFileOver(const char* from, const char* to) override;
-    std::uint32_t FlushFile(const char* path) override;
     std::uint32_t DeleteAtRestart(const char* path) override;
+    std::uint32_t FindLinkInPath(const char* folder) override;
+    std::uint32_t OpenComponent(const char* path, bool deletable, platform::FileHandle* file) override;
+    std::uint32_t CopyOpened(platform::FileHandle file, const char* destination, std::uint8_t (&digest)[32]) override;
+    std::uint32_t SameBytes(platform::FileHandle file, const char* path, bool* same) override;
+    std::uint32_t DeleteOpened(platform::FileHandle file) override;
+    void CloseFile(platform::FileHandle file) override;
     std::uint32_t FolderDriveType(const char* folder) override;
     std::uint32_t FileSize(const char* path, std::uint64_t* size) override;
     std::uint32_t FileDigest(const char* path, std::uint8_t (&digest)[32]) override;
@@ -216,6 +231,7 @@ public:
     std::uint32_t FlushKey(platform::KeyHandle key) override;
     void CloseKey(platform::KeyHandle key) override;
     void ShowMessage(platform::OwnerWindow owner, const char* text949, const char* caption949) override;
+    void EndRun() override {}
     void Pause(std::uint32_t milliseconds) override;
     std::uint32_t LocalDate() override;
     void Note(const char* event, const char* subject) override;
@@ -229,6 +245,13 @@ private:
         bool hasVersion = false;
         platform::FileVersion version = {};
         std::uint32_t attributes = 0;
+        bool reparsePoint = false;
+        int names = 1;
+    };
+    struct OpenFile {
+        std::string folded;
+        bool deletable;
+        bool deleting;
     };
     struct Library {
         std::string path;
@@ -258,6 +281,10 @@ private:
     [[nodiscard]] std::uint32_t TargetRefusal(const std::string& folded) const;
     // Whether `folded` is a file loaded as a library.
     [[nodiscard]] bool IsLoaded(const std::string& folded) const;
+    // Whether `folded` is a component this run holds open, which it shares
+    // with nobody for writing, renaming or deleting.
+    [[nodiscard]] bool IsOpened(const std::string& folded) const;
+    OpenFile* Opened(platform::FileHandle file);
 
     std::shared_ptr<Key> classesRoot_;
     std::shared_ptr<Key> localMachine_;
@@ -267,6 +294,8 @@ private:
     std::set<std::string> directories_;            // folded
     std::map<std::string, std::uint32_t> blocked_;  // folded destination -> error
     std::map<std::uintptr_t, Library> libraries_;
+    std::map<std::uintptr_t, OpenFile> fileHandles_;
+    std::uintptr_t nextFile_ = 0x40;
     std::map<std::uintptr_t, std::pair<std::uintptr_t, bool>> procs_;  // proc -> (library, register?)
     std::uintptr_t nextLibrary_ = 0x10000;
     std::vector<Fault> faults_;

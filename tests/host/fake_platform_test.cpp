@@ -92,9 +92,9 @@ TEST(FakeFaults, NthCallAndNthOccurrenceFailWithTheChosenCode) {
     FakePlatform other;
     other.FailNthCall(2, platform::kErrorAccessDenied);
     other.AddFile("C:\\Pkg\\a", "x");
-    EXPECT_EQ(other.CopyFileOver("C:\\Pkg\\a", "C:\\Pkg\\b"), 0u);
-    EXPECT_EQ(other.CopyFileOver("C:\\Pkg\\a", "C:\\Pkg\\c"), platform::kErrorAccessDenied);
-    EXPECT_FALSE(other.FileExists("C:\\Pkg\\c"));
+    EXPECT_EQ(other.QueryFile("C:\\Pkg\\a"), 0u);
+    EXPECT_EQ(other.RemoveFile("C:\\Pkg\\a"), platform::kErrorAccessDenied);
+    EXPECT_TRUE(other.FileExists("C:\\Pkg\\a"));
 }
 
 TEST(FakeFiles, LoadedImageCannotBeDeletedOrOverwritten) {
@@ -110,25 +110,39 @@ TEST(FakeFiles, LoadedImageCannotBeDeletedOrOverwritten) {
     EXPECT_EQ(error, platform::kErrorModNotFound);
 }
 
-// Windows' rules for attributes: a copy takes its source's; CopyFile will not
-// write over a read-only or hidden file, MoveFileEx and DeleteFile not over a
-// read-only one; a loaded library cannot be opened for writing.
+// Windows' rules for attributes and opened components: a copy from an
+// opened component is a new file of its data alone, and will not write over
+// a read-only or hidden file; MoveFileEx and DeleteFile refuse a read-only
+// one, and a read-only component cannot be deleted through its handle
+// either; nobody renames or deletes an opened component by its name, and one
+// marked for deletion goes when it is closed; a loaded library cannot be
+// opened for writing.
 TEST(FakeFiles, ReadOnlyHiddenAndLoadedFilesAreRefusedAsWindowsRefusesThem) {
     FakePlatform os;
     os.AddFile("C:\\Pkg\\a", "a");
     os.SetAttributes("C:\\Pkg\\a", FakePlatform::kReadOnly);
-    ASSERT_EQ(os.CopyFileOver("C:\\Pkg\\a", "C:\\Pkg\\b"), 0u);
-    EXPECT_EQ(os.AttributesOf("C:\\Pkg\\b"), FakePlatform::kReadOnly);
-    EXPECT_EQ(os.CopyFileOver("C:\\Pkg\\a", "C:\\Pkg\\b"), platform::kErrorAccessDenied);
-    EXPECT_EQ(os.MoveFileOver("C:\\Pkg\\a", "C:\\Pkg\\b"), platform::kErrorAccessDenied);
+    platform::FileHandle component = nullptr;
+    ASSERT_EQ(os.OpenComponent("C:\\Pkg\\a", true, &component), 0u);
+    std::uint8_t digest[32];
+    ASSERT_EQ(os.CopyOpened(component, "C:\\Pkg\\b", digest), 0u);
+    EXPECT_EQ(os.AttributesOf("C:\\Pkg\\b"), 0u);
+    EXPECT_EQ(os.DeleteOpened(component), platform::kErrorAccessDenied);
+    EXPECT_EQ(os.MoveFileOver("C:\\Pkg\\a", "C:\\Pkg\\z"), platform::kErrorSharingViolation);
+    os.SetAttributes("C:\\Pkg\\b", FakePlatform::kReadOnly);
+    EXPECT_EQ(os.CopyOpened(component, "C:\\Pkg\\b", digest), platform::kErrorAccessDenied);
     EXPECT_EQ(os.RemoveFile("C:\\Pkg\\b"), platform::kErrorAccessDenied);
     EXPECT_EQ(os.CheckReplaceable("C:\\Pkg\\b"), platform::kErrorAccessDenied);
     os.SetAttributes("C:\\Pkg\\b", FakePlatform::kHidden);
-    EXPECT_EQ(os.CopyFileOver("C:\\Pkg\\a", "C:\\Pkg\\b"), platform::kErrorAccessDenied);
+    EXPECT_EQ(os.CopyOpened(component, "C:\\Pkg\\b", digest), platform::kErrorAccessDenied);
     EXPECT_EQ(os.CheckReplaceable("C:\\Pkg\\b"), 0u);
     EXPECT_EQ(os.ClearFileAttributes("C:\\Pkg\\b"), 0u);
-    EXPECT_EQ(os.CopyFileOver("C:\\Pkg\\a", "C:\\Pkg\\b"), 0u);
+    EXPECT_EQ(os.CopyOpened(component, "C:\\Pkg\\b", digest), 0u);
     EXPECT_EQ(os.CheckReplaceable("C:\\Pkg\\missing"), platform::kErrorFileNotFound);
+    os.SetAttributes("C:\\Pkg\\a", 0);
+    EXPECT_EQ(os.DeleteOpened(component), 0u);
+    EXPECT_TRUE(os.FileExists("C:\\Pkg\\a"));
+    os.CloseFile(component);
+    EXPECT_FALSE(os.FileExists("C:\\Pkg\\a"));
 
     os.AddFile("C:\\Pkg\\c.ocx", "x", fake::WellBehavedControl());
     std::uint32_t error = 0;

@@ -48,9 +48,9 @@ constexpr std::uint32_t kFaults[] = {kStop,
 enum class Start { Fresh, Upgrade, Emptied, FailingUpgrade };
 const char* const kStartNames[] = {"fresh", "upgrade", "emptied", "failing upgrade"};
 
-// The operations on files, from CopyFileOver to LoadLibraryFrom; a registry
-// call never meets another program's hold on a file.
-bool IsFileOp(Op op) { return op >= Op::CopyFileOver && op <= Op::LoadLibraryFrom; }
+// The operations on files, from QueryFile to LoadLibraryFrom; a registry call
+// never meets another program's hold on a file.
+bool IsFileOp(Op op) { return op >= Op::QueryFile && op <= Op::LoadLibraryFrom; }
 
 // A machine with the package laid out, and what a test observes of it.
 struct Machine {
@@ -173,7 +173,7 @@ TEST(FaultSweep, EveryOperationFailingOrStoppedLeavesOneOfTwoInstallations) {
                     // undo itself, which the next start takes up again, or
                     // leave a file to be deleted at the next restart).
                     EXPECT_EQ(machine.os.OpenKeyHandles(), 0u);
-                    EXPECT_EQ(machine.os.LoadedLibraries(), 0u);
+                    EXPECT_EQ(machine.os.LoadedLibraries() + machine.os.OpenFiles(), 0u);
                     EXPECT_EQ(machine.os.badHandleUses, 0);
                     EXPECT_TRUE(machine.ProductKeyAttempted());
                     EXPECT_LE(machine.os.messages.size(), 1u);
@@ -209,7 +209,7 @@ TEST(FaultSweep, EveryOperationFailingOrStoppedLeavesOneOfTwoInstallations) {
                               std::end(kNames))
                         << name << " is left in the system folder";
                 }
-                EXPECT_EQ(machine.os.OpenKeyHandles() + machine.os.LoadedLibraries(), 0u);
+                EXPECT_EQ(machine.os.OpenKeyHandles() + machine.os.LoadedLibraries() + machine.os.OpenFiles(), 0u);
 
                 // Where there was an earlier installation, what a stopped run
                 // left is finished by the next start wherever it is made: one
@@ -269,8 +269,9 @@ TEST(FaultSweep, EveryOperationFailingOrStoppedLeavesOneOfTwoInstallations) {
     // records' clean-up and flush are all among the operations broken; the
     // delete at the next restart, of an earlier file that cannot be deleted
     // now, is reached by breaking that delete.
-    for (Op op : {Op::ClearFileAttributes, Op::CheckReplaceable, Op::MoveFileOver, Op::FlushFile, Op::FlushKey,
-                  Op::FolderDriveType, Op::QueryValue, Op::DeleteValue, Op::FileDigest}) {
+    for (Op op : {Op::ClearFileAttributes, Op::CheckReplaceable, Op::MoveFileOver, Op::FlushKey,
+                  Op::FolderDriveType, Op::QueryValue, Op::DeleteValue, Op::FileDigest, Op::FindLinkInPath,
+                  Op::OpenComponent, Op::CopyOpened, Op::SameBytes, Op::DeleteOpened, Op::CloseFile}) {
         EXPECT_EQ(swept.count(op), 1u) << fake::OpName(op);
     }
     EXPECT_EQ(reached.count(Op::DeleteAtRestart), 1u);

@@ -1,6 +1,7 @@
 // Odd and hostile inputs to the whole run: module paths and system folders at
 // and past their buffers' limits, names at the registry's limits, and key trees
 // as deep and as wide as the registry allows.
+#include <algorithm>
 #include <string>
 
 #include "tests/host/test_support.h"
@@ -70,12 +71,23 @@ TEST(HostileModulePath, RootFolderOfTheCurrentDriveIsAFolder) {
     named.ExpectInstalledFrom("");
 }
 
-TEST(HostileModulePath, LongPathsInstallWhileEveryComponentPathFits) {
+// The system's file calls take paths of up to 259 characters: a package
+// folder with a longer component path installs nothing, and says why.
+TEST(HostileModulePath, LongPathsInstallWhileTheSystemCallsTakeThem) {
     std::string dir;
-    const std::string thousand = ModulePathOfLength(1000, &dir);
-    ASSERT_EQ(thousand.size(), 1000u);
-    SetupRun run(thousand, dir);
-    run.ExpectInstalledFrom(dir);
+    for (std::size_t length : {262u, 263u, 1000u}) {
+        SCOPED_TRACE(length);
+        // The longest component path, "\SorVanUninstall.exe" after the folder, is 3 shorter.
+        SetupRun run(ModulePathOfLength(length, &dir), dir);
+        if (length == 262u) {
+            run.ExpectInstalledFrom(dir);
+        } else {
+            run.ExpectSilentFailure(dir);
+            const std::string note = "path too long: " + dir + "\\SorVanUninstall.exe";
+            const std::vector<std::string> notes = NotesOf(run.os);
+            EXPECT_EQ(std::count(notes.begin(), notes.end(), note), 1);
+        }
+    }
 }
 
 TEST(HostileModulePath, ComponentPathsThatWouldNotFitAreASilentFailedCopy) {
@@ -87,7 +99,7 @@ TEST(HostileModulePath, ComponentPathsThatWouldNotFitAreASilentFailedCopy) {
     ASSERT_EQ(longest.size(), 1023u);
     SetupRun run(longest, dir);
     run.ExpectSilentFailure(dir);
-    EXPECT_EQ(run.os.CountOf(Op::CopyFileOver), 0);
+    EXPECT_EQ(run.os.CountOf(Op::CopyOpened), 0);
 }
 
 TEST(HostileModulePath, PathsCutByTheBufferFailSilently) {

@@ -26,29 +26,28 @@ TEST_F(InstallTest, SuccessMovesRecordsAndRegisters) {
     ExpectNothingLeftOpen();
 }
 
-// All four are copied beside their installed files, and on the disk, before
-// any is replaced; the control is loaded once all four are in place; the
-// sources go last, once the records are on the disk too.
+// All four are copied beside their installed files, and on the disk (the
+// copy flushes), before any is replaced; the control is loaded once all four
+// are in place; the sources go last, once the records are on the disk too,
+// through the handles they were read by.
 TEST_F(InstallTest, EveryCopyIsMadeBeforeAnyFileIsReplacedAndSourcesGoLast) {
     ASSERT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Installed);
     std::vector<Op> ops = os.Ops();
-    auto lastCopy = std::find(ops.rbegin(), ops.rend(), Op::CopyFileOver).base();
+    auto lastCopy = std::find(ops.rbegin(), ops.rend(), Op::CopyOpened).base();
     auto firstMove = std::find(ops.begin(), ops.end(), Op::MoveFileOver);
     auto lastMove = std::find(ops.rbegin(), ops.rend(), Op::MoveFileOver).base();
     auto load = std::find(ops.begin(), ops.end(), Op::LoadLibraryFrom);
     auto call = std::find(ops.begin(), ops.end(), Op::CallExport);
-    EXPECT_EQ(os.CountOf(Op::CopyFileOver), 4);
+    EXPECT_EQ(os.CountOf(Op::CopyOpened), 4);
     EXPECT_EQ(os.CountOf(Op::MoveFileOver), 8) << "each installed file kept, then each copy in its place";
     // A reverse iterator's base is one past what it found.
     EXPECT_LE(lastCopy, firstMove);
     EXPECT_LE(lastMove, load);
-    EXPECT_EQ(os.CountOf(Op::FlushFile), 4);
-    EXPECT_LE(std::find(ops.rbegin(), ops.rend(), Op::FlushFile).base(), firstMove);
     auto lastFlushedKey = std::find(ops.rbegin(), ops.rend(), Op::FlushKey).base();
     EXPECT_EQ(os.CountOf(Op::FlushKey), 4);
     int sourcesDeleted = 0;
     for (std::size_t k = 0; k < os.calls.size(); ++k) {
-        if (os.calls[k].op == Op::RemoveFile && os.calls[k].argument.rfind(kPkg, 0) == 0) {
+        if (os.calls[k].op == Op::DeleteOpened && os.calls[k].argument.rfind(fake::Fold(kPkg), 0) == 0) {
             ++sourcesDeleted;
             EXPECT_GT(ops.begin() + static_cast<std::ptrdiff_t>(k), call) << "a source deleted before registration";
             EXPECT_GT(ops.begin() + static_cast<std::ptrdiff_t>(k), lastFlushedKey)
@@ -102,7 +101,7 @@ TEST_P(HeldBeforeTheRunTest, ChangesNothingAndSaysWhy) {
     ASSERT_EQ(os.messages.size(), 1u);
     EXPECT_EQ(os.messages[0].text, GetParam() == platform::kErrorSharingViolation ? sorvan::kSharingViolationText
                                                                                   : sorvan::kAccessDeniedText);
-    EXPECT_EQ(os.CountOf(Op::CopyFileOver) + os.CountOf(Op::MoveFileOver) + os.CountOf(Op::LoadLibraryFrom) +
+    EXPECT_EQ(os.CountOf(Op::CopyOpened) + os.CountOf(Op::MoveFileOver) + os.CountOf(Op::LoadLibraryFrom) +
                   os.CountOf(Op::DeleteKey), 0);
     EXPECT_EQ(ProductState(os), before);
     EXPECT_EQ(SourceFilesLeft(), 4);
@@ -229,7 +228,7 @@ TEST_F(InstallTest, NoSourceDirectoryChangesNothing) {
         sorvan_test::PutPackage(fresh, deep, control);
         fresh.AddFile(kSys + "\\SorVan.dll", "from an earlier installation");
         EXPECT_EQ(sorvan::InstallComponents(fresh, TheOwner()), 0);
-        EXPECT_EQ(fresh.CountOf(Op::CopyFileOver) + fresh.CountOf(Op::RemoveFile) + fresh.CountOf(Op::DeleteKey), 0);
+        EXPECT_EQ(fresh.CountOf(Op::CopyOpened) + fresh.CountOf(Op::RemoveFile) + fresh.CountOf(Op::DeleteKey), 0);
         EXPECT_TRUE(fresh.messages.empty());
         EXPECT_TRUE(fresh.FileExists(kSys + "\\SorVan.dll"));
         EXPECT_EQ(fresh.OpenKeyHandles(), 0u);
@@ -238,7 +237,7 @@ TEST_F(InstallTest, NoSourceDirectoryChangesNothing) {
 
 TEST_F(InstallTest, FailedRecordDoesNotStopTheInstallation) {
     os.FailCall(Op::SetString, 2, platform::kErrorAccessDenied);
-    os.FailCallsOn(Op::RemoveFile, kPkg + "\\LumeTransfer.ocx", platform::kErrorAccessDenied);
+    os.FailCallsOn(Op::DeleteOpened, kPkg + "\\LumeTransfer.ocx", platform::kErrorAccessDenied);
     EXPECT_EQ(sorvan::RunSetup(os, TheOwner()), sorvan::SetupOutcome::Installed);
     EXPECT_EQ(os.ValueNames(RegRoot::LocalMachine, kFileList).size(), 3u);
     EXPECT_EQ(InstalledFiles(), 4);
@@ -256,8 +255,8 @@ TEST_F(InstallTest, LoadFailureRollsBackSilently) {
 
 // A release's program installs only the components it was made with. Over a
 // working installation, each component's staged copy in turn is made to
-// fail: it cannot be made, it differs from its digest by one byte, or it
-// cannot be read back. Nothing of the package is loaded, no message is shown,
+// fail: it cannot be made, it differs from its digest by one byte, or its
+// component cannot be opened. Nothing of the package is loaded, no message is shown,
 // and the installation stays exactly as it was, with no staged copy left.
 TEST_F(InstallTest, StagedCopyThatFailsOrDiffersChangesNothing) {
     enum class Failure { Copy, Differs, Unreadable };
@@ -272,9 +271,9 @@ TEST_F(InstallTest, StagedCopyThatFailsOrDiffersChangesNothing) {
             const sorvan::ComponentDigests made = DigestsOf(fresh);
             const std::string source = kPkg + "\\" + kNames[slot];
             const std::string staged = kSys + "\\" + kNames[slot] + ".new";
-            if (failure == Failure::Copy) fresh.FailCallsOn(Op::CopyFileOver, source + " -> " + staged, 112);
+            if (failure == Failure::Copy) fresh.FailCallsOn(Op::CopyOpened, staged, 112);
             if (failure == Failure::Differs) fresh.AddFile(source, "v2 " + std::string(kNames[slot]) + "!", control);
-            if (failure == Failure::Unreadable) fresh.FailCallsOn(Op::FileDigest, staged, platform::kErrorAccessDenied);
+            if (failure == Failure::Unreadable) fresh.FailCallsOn(Op::OpenComponent, source, 1117);
             fresh.calls.clear();
 
             EXPECT_EQ(sorvan::RunSetup(fresh, TheOwner(), &made), sorvan::SetupOutcome::NothingChanged);
@@ -296,8 +295,10 @@ TEST_F(InstallTest, StagedCopyThatFailsOrDiffersChangesNothing) {
 // how the run ends. Each row starts from a machine with or without a working
 // installation, whose run emptied its folder, then lays out the folder one
 // character a component: '-' absent, '=' the bytes installed, 'n' a newer
-// build. Only a complete folder changes anything: every other ends the run
-// with the installation exactly as it was.
+// build; the folder may be reached through a link ('f'), the control be one
+// ('r') or a library have another name ('h'). Only a complete folder of
+// plain files changes anything: every other ends the run with the
+// installation exactly as it was.
 TEST(PackageClassification, OnlyACompleteFolderChangesAnything) {
     using sorvan::PackageState;
     using sorvan::SetupOutcome;
@@ -306,22 +307,26 @@ TEST(PackageClassification, OnlyACompleteFolderChangesAnything) {
         const char* folder;
         bool release;  // carries the newer build's digests
         const char* unreadable;
+        char link;
         PackageState state;
         SetupOutcome outcome;
     };
     const Row rows[] = {
-        {false, "----", false, nullptr, PackageState::Empty, SetupOutcome::NothingChanged},
-        {true, "-=--", false, nullptr, PackageState::AlreadyInstalled, SetupOutcome::AlreadyInstalled},
-        {true, "====", false, nullptr, PackageState::AlreadyInstalled, SetupOutcome::AlreadyInstalled},
+        {false, "----", false, nullptr, 0, PackageState::Empty, SetupOutcome::NothingChanged},
+        {true, "-=--", false, nullptr, 0, PackageState::AlreadyInstalled, SetupOutcome::AlreadyInstalled},
+        {true, "====", false, nullptr, 0, PackageState::AlreadyInstalled, SetupOutcome::AlreadyInstalled},
         // A scanner quarantined one library of the newer package.
-        {true, "n-nn", true, nullptr, PackageState::Incomplete, SetupOutcome::NothingChanged},
+        {true, "n-nn", true, nullptr, 0, PackageState::Incomplete, SetupOutcome::NothingChanged},
         // An old download folder, still holding one component.
-        {true, "-n--", false, nullptr, PackageState::Incomplete, SetupOutcome::NothingChanged},
+        {true, "-n--", false, nullptr, 0, PackageState::Incomplete, SetupOutcome::NothingChanged},
         // The newer release's program, started from an emptied folder.
-        {true, "----", true, nullptr, PackageState::AnotherBuild, SetupOutcome::NothingChanged},
-        {true, "====", true, nullptr, PackageState::Complete, SetupOutcome::NothingChanged},
-        {true, "-=--", false, "SorVan.dll", PackageState::Unreadable, SetupOutcome::NothingChanged},
-        {true, "nnnn", false, "SorVan.dll", PackageState::Complete, SetupOutcome::Installed},
+        {true, "----", true, nullptr, 0, PackageState::AnotherBuild, SetupOutcome::NothingChanged},
+        {true, "====", true, nullptr, 0, PackageState::Complete, SetupOutcome::NothingChanged},
+        {true, "-=--", false, "SorVan.dll", 0, PackageState::Unreadable, SetupOutcome::NothingChanged},
+        {true, "nnnn", false, "SorVan.dll", 0, PackageState::Complete, SetupOutcome::Installed},
+        {false, "nnnn", false, nullptr, 'f', PackageState::Complete, SetupOutcome::Installed},
+        {true, "nnnn", false, nullptr, 'r', PackageState::Unreadable, SetupOutcome::NothingChanged},
+        {true, "nnnn", false, nullptr, 'h', PackageState::Unreadable, SetupOutcome::NothingChanged},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.installed ? "installed, " : "fresh, ") + row.folder +
@@ -341,13 +346,19 @@ TEST(PackageClassification, OnlyACompleteFolderChangesAnything) {
             if (row.folder[i] == '=') os.AddFile(path, os.FileContent(kSys + "\\" + kNames[i]), control);
         }
         if (row.unreadable != nullptr) {
-            os.FailCallsOn(Op::FileDigest, kSys + "\\" + row.unreadable, 1117 /* ERROR_IO_DEVICE */);
+            os.FailCallsOn(Op::SameBytes, kSys + "\\" + row.unreadable, 1117 /* ERROR_IO_DEVICE */);
         }
+        if (row.link == 'f') os.linkedFolders.insert(fake::Fold(kPkg));
+        if (row.link != 0 && row.link != 'f') os.SetLinks(kPkg + "\\" + kNames[row.link == 'r' ? 0 : 1], row.link == 'r', 2);
         const std::string before = ProductState(os);
         const sorvan::ComponentDigests* digests = row.release ? &newer : nullptr;
         sorvan::RunPaths paths;
         ASSERT_EQ(sorvan::ComposeRunPaths(os, paths), 1);
-        EXPECT_EQ(sorvan::ClassifyPackage(os, paths, digests), row.state);
+        {
+            sorvan::OpenedPackage package(os);
+            sorvan::OpenPackage(os, paths, package);
+            EXPECT_EQ(sorvan::ClassifyPackage(os, paths, package, digests), row.state);
+        }
         os.calls.clear();
 
         EXPECT_EQ(sorvan::RunSetup(os, TheOwner(), digests), row.outcome);
@@ -356,7 +367,7 @@ TEST(PackageClassification, OnlyACompleteFolderChangesAnything) {
             EXPECT_EQ(ProductState(os), before);
         }
         if (row.state != PackageState::Complete) {
-            EXPECT_EQ(os.CountOf(Op::CheckReplaceable) + os.CountOf(Op::CopyFileOver), 0) << "opened for writing";
+            EXPECT_EQ(os.CountOf(Op::CheckReplaceable) + os.CountOf(Op::CopyOpened), 0) << "opened for writing";
         }
         const std::vector<std::string> notes = NotesOf(os);
         for (int i = 0; row.state == PackageState::Incomplete && i < 4; ++i) {
@@ -365,6 +376,12 @@ TEST(PackageClassification, OnlyACompleteFolderChangesAnything) {
         }
         if (row.state == PackageState::AnotherBuild) {
             EXPECT_EQ(notes.front(), "another build is installed");
+        }
+        const std::string linked[] = {"kept: reached through a link", "a link, not a file: " + kPkg +
+                                      "\\" + kNames[0], "a file with other names: " + kPkg + "\\" + kNames[1]};
+        if (row.link != 0) {
+            EXPECT_EQ(std::count(notes.begin(), notes.end(), linked[row.link == 'f' ? 0 : row.link == 'r' ? 1 : 2]), 1);
+            EXPECT_EQ(ComponentsIn(os, kPkg), 4) << "a link's folder keeps its components";
         }
     }
 

@@ -206,7 +206,7 @@ TEST_F(RecordsTest, SecondLaunchFromTheEmptiedFolderReportsInstalled) {
     os.calls.clear();
     EXPECT_EQ(sorvan::ExitCodeFor(sorvan::RunSetup(os, TheOwner())), 0);
     EXPECT_EQ(NotesOf(os), std::vector<std::string>{"already installed: its control registered again"});
-    EXPECT_EQ(os.CountOf(Op::CopyFileOver) + os.CountOf(Op::MoveFileOver) + os.CountOf(Op::DeleteKey), 0);
+    EXPECT_EQ(os.CountOf(Op::CopyOpened) + os.CountOf(Op::MoveFileOver) + os.CountOf(Op::DeleteKey), 0);
     EXPECT_TRUE(os.messages.empty());
     EXPECT_EQ(InstalledFiles(), 4);
     EXPECT_TRUE(os.KeyExists(RegRoot::ClassesRoot, kClassKey));

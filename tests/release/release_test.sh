@@ -131,7 +131,7 @@ cp "$components/SorVanUninstall.exe" "$broken/" &&
   cp /usr/lib/x86_64-linux-gnu/wine/x86_64-windows/ole32.dll "$broken/SorVanWin32.dll"
 expect_refused "a 64-bit library" "SorVanWin32.dll: is not 32-bit" "$broken"
 cp "$components/SorVanWin32.dll" "$broken/"
-expect_refused "a web server's certificate" "does not verify" "$components" --pkcs12 "$ca/server.p12" \
+expect_refused "a web server's certificate" "the certificate is not one for code signing" "$components" --pkcs12 "$ca/server.p12" \
   --password-file "$ca/no-password"
 expect_refused "a time-stamp server that does not answer" "gave no time stamp" "$components" \
   --pkcs12 "$ca/empty.p12" --password-file "$ca/no-password" --timestamp http://127.0.0.1:9/
@@ -306,8 +306,11 @@ SOURCE_DATE_EPOCH=$past package "$components" --out "$work/past" --pkcs12 "$ca/p
   --password-file "$ca/no-password" >/dev/null || fail "a release signed while its certificate was valid failed"
 output=$(check "$work/past" --ca "$ca/past-root.pem" --signer "$past_fingerprint") ||
   fail "a release whose certificate has expired since fails its check: $output"
-SOURCE_DATE_EPOCH=$((past + 5 * 86400)) package "$components" --out "$work/late" --pkcs12 "$ca/past.p12" \
-  --password-file "$ca/no-password" >/dev/null && fail "a release signed after its certificate expired was made"
+# Refused with its cause, and without the folder it made for the release.
+if output=$(SOURCE_DATE_EPOCH=$((past + 5 * 86400)) package "$components" --out "$work/late" --pkcs12 "$ca/past.p12" \
+  --password-file "$ca/no-password"); then fail "a release signed after its certificate expired was made"; fi
+grep -qF "the certificate expired on" <<<"$output" || fail "the refusal does not say the certificate expired: $output"
+[ ! -e "$work/late" ] || fail "a refused release left the folder it made"
 # Through a key on a PKCS#11 token (SoftHSM2's): the same release.
 export SOFTHSM2_CONF="$work/softhsm2.conf"
 mkdir -p "$work/tokens" && echo "directories.tokendir = $work/tokens" > "$SOFTHSM2_CONF"

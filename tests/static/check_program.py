@@ -45,7 +45,8 @@ ENGLISH_US, KOREAN = 1033, 1042
 RT_ICON, RT_DIALOG, RT_STRING, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 5, 6, 14, 16, 24
 
 # Only DLLs that Windows always loads from its own system folder.
-KNOWN_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll", "msvcrt.dll", "ole32.dll"}
+KNOWN_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll", "msvcrt.dll", "ole32.dll",
+              "ntdll.dll"}
 
 
 class Reader:
@@ -136,7 +137,7 @@ def main(program_path, icon_path):
     if signature:
         equal(security.VirtualAddress + security.Size, len(pe.__data__), "signature at the end of the file")
     program_size = len(pe.__data__) - signature
-    check(program_size <= 30720, f"the program is {program_size} bytes, more than 30720")
+    check(program_size <= 31744, f"the program is {program_size} bytes, more than 31744")
     # The field a release's digests are written into, after its marker: once,
     # and either empty (a development build) or marked present.
     marker = DIGESTS_MARKER.ljust(32, b"\0")

@@ -240,7 +240,10 @@ void RenamedProgram() {
 // What the stand-in takes for the real system's rules on files, read off the
 // real one: a library a process has loaded can be renamed, but neither
 // written, deleted nor renamed over, and can be deleted at the next restart;
-// a rename keeps the contents; a file and a key can be flushed.
+// a rename keeps the contents; a key can be flushed. An opened component
+// can be neither renamed nor deleted by its name, is copied as its data,
+// and goes when it is closed once marked; one with another name is not
+// opened.
 void FileRules() {
     Reset(nullptr);
     const std::string loaded = SystemPath("SORVanTestRules.dll");
@@ -251,7 +254,6 @@ void FileRules() {
     HMODULE module = LoadLibraryA(loaded.c_str());
     CHECK(module != nullptr);
     CHECK_EQ(g_os.MoveFileOver(other.c_str(), loaded.c_str()), ERROR_ACCESS_DENIED);
-    CHECK_EQ(g_os.FlushFile(loaded.c_str()), ERROR_SHARING_VIOLATION);
     CHECK_EQ(g_os.MoveFileOver(loaded.c_str(), renamed.c_str()), 0);
     CHECK_EQ(g_os.RemoveFile(renamed.c_str()), ERROR_ACCESS_DENIED);
     CHECK_EQ(g_os.CheckReplaceable(renamed.c_str()), ERROR_SHARING_VIOLATION);
@@ -273,7 +275,29 @@ void FileRules() {
     CHECK_EQ(g_os.MoveFileOver(other.c_str(), loaded.c_str()), 0);
     CHECK(ReadWholeFile(loaded) == "another file");
     CHECK(!FileExists(other));
-    CHECK_EQ(g_os.FlushFile(loaded.c_str()), 0);
+    DeleteFileA(loaded.c_str());
+
+    platform::FileHandle component = nullptr;
+    CHECK_EQ(g_os.OpenComponent(other.c_str(), true, &component), ERROR_FILE_NOT_FOUND);
+    WriteWholeFile(other, "a component");
+    CHECK_EQ(g_os.OpenComponent(other.c_str(), true, &component), 0);
+    CHECK_EQ(g_os.MoveFileOver(other.c_str(), loaded.c_str()), ERROR_SHARING_VIOLATION);
+    CHECK_EQ(g_os.RemoveFile(other.c_str()), ERROR_SHARING_VIOLATION);
+    std::uint8_t digest[32] = {};
+    CHECK_EQ(g_os.CopyOpened(component, loaded.c_str(), digest), 0);
+    CHECK(ReadWholeFile(loaded) == "a component");
+    bool same = false;
+    CHECK_EQ(g_os.SameBytes(component, loaded.c_str(), &same), 0);
+    CHECK(same);
+    CHECK_EQ(g_os.DeleteOpened(component), 0);
+    CHECK(FileExists(other));
+    g_os.CloseFile(component);
+    CHECK(!FileExists(other));
+    WriteWholeFile(other, "a component");
+    CHECK(CreateHardLinkA((other + ".name").c_str(), other.c_str(), nullptr));
+    CHECK_EQ(g_os.OpenComponent(other.c_str(), false, &component), ERROR_TOO_MANY_LINKS);
+    DeleteFileA((other + ".name").c_str());
+    DeleteFileA(other.c_str());
     DeleteFileA(loaded.c_str());
 }
 

@@ -94,6 +94,8 @@ started=$SECONDS
 sorvan_make_prefix "$arch"
 # A removable, a CD-ROM and a network drive, for the packages carried on them.
 sorvan_add_drives "$arch" "$WINEPREFIX/drives"
+# The package folder by another name, through a link, as a junction would be.
+ln -sfn sorvan-test/pkg "$WINEPREFIX/drive_c/sorvan-linked"
 echo "wine: prefix made in $((SECONDS - started)) s"
 
 # Each case in a process of its own, under a timeout of its own: one that
