@@ -354,9 +354,10 @@ void ProgramUpgradeWhoseControlDoesNotRegister() {
                "] rolled back: the earlier installation is put back\r\n", "] exit 1603 ");
 }
 
-// A virus scanner holds the earlier control's backup for a second, sharing
-// reading and writing but not deleting, while the newer control registers:
-// the commit waits it out, and the upgrade is installed with nothing left.
+// A virus scanner holds the earlier control's backup, sharing reading and
+// writing but not deleting, while the newer control registers and until the
+// commit has met the hold: the commit waits it out, and the upgrade is
+// installed with nothing left.
 void ProgramUpgradeWhileAScannerReadsTheBackup() {
     Reset("control_good.dll");
     DWORD process = 0;
@@ -373,13 +374,19 @@ void ProgramUpgradeWhileAScannerReadsTheBackup() {
                                  OPEN_EXISTING, 0, nullptr);
     CHECK(scanner != INVALID_HANDLE_VALUE);
     SetEvent(goOn);
-    Sleep(1000);
+    // Held until the commit has met it, whatever the machine's speed; the
+    // setup then tries again for five seconds.
+    const std::string rename = "rename " + backup + " -> " + SystemPath(kNames[0]) + ".sorvan-del: ";
+    for (int polls = 0; polls < 12000 && ReadWholeFile(LogPath()).find(rename + "32 ") == std::string::npos &&
+                        WaitForSingleObject(upgrade, 0) == WAIT_TIMEOUT;
+         ++polls) {
+        Sleep(50);
+    }
     CloseHandle(scanner);
     CHECK_EQ(FinishProgram(__LINE__, upgrade), 0);
     EXPECT_NO_BOX();
     EXPECT_INSTALLED();
     CHECK(!FileExists(backup));
-    const std::string rename = "rename " + backup + " -> " + SystemPath(kNames[0]) + ".sorvan-del: ";
     EXPECT_LOG(rename + "32 ERROR_SHARING_VIOLATION", rename + "ok", "] installed\r\n", "] exit 0: installed");
     CloseHandle(registering);
     CloseHandle(goOn);
