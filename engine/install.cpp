@@ -11,6 +11,12 @@ namespace sorvan {
 
 namespace {
 
+// Another program's moment: a file it holds, or one pending deletion while
+// it still has it open. A file step meeting one is tried again.
+bool IsPassing(std::uint32_t error) {
+    return error == platform::kErrorSharingViolation || error == platform::kErrorDeletePending;
+}
+
 // One try of a file step. The steps on one path are taken from a table, in
 // the order of FileStep.
 std::uint32_t Try(Platform& os, FileStep step, const char* path, const void* other, void* result) {
@@ -47,9 +53,7 @@ std::uint32_t Patiently(Platform& os, FileStep step, const char* path) {
 
 std::uint32_t Patiently(Platform& os, FileStep step, const char* path, const void* other, void* result) {
     std::uint32_t error = Try(os, step, path, other, result);
-    for (int tries = 0;
-         tries < kFileRetries && (error == platform::kErrorSharingViolation || error == platform::kErrorDeletePending);
-         ++tries) {
+    for (int tries = 0; tries < kFileRetries && IsPassing(error); ++tries) {
         os.Pause(kFileRetryIntervalMs);
         error = Try(os, step, path, other, result);
     }
@@ -129,8 +133,7 @@ bool IsAbsent(std::uint32_t error) {
 
 // A file another process holds, or has loaded, or cannot be written.
 bool IsHeld(std::uint32_t error) {
-    return error == platform::kErrorSharingViolation || error == platform::kErrorAccessDenied ||
-           error == platform::kErrorDeletePending;
+    return IsPassing(error) || error == platform::kErrorAccessDenied;
 }
 
 char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -148,7 +151,7 @@ bool SameFolder(const char* one, const char* other) {
 // a file held by another program, or an account without the rights. Any
 // other error ends the run silently.
 void ReportFailure(Platform& os, OwnerWindow owner, std::uint32_t error) {
-    if (error == platform::kErrorSharingViolation || error == platform::kErrorDeletePending) {
+    if (IsPassing(error)) {
         os.ShowMessage(owner, kSharingViolationText, kMessageCaption);
     } else if (error == platform::kErrorAccessDenied) {
         os.ShowMessage(owner, kAccessDeniedText, kMessageCaption);
